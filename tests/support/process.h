@@ -1,0 +1,34 @@
+// Runs a program to its end with a time limit, capturing stdout (line by
+// line, with arrival times), stderr and the exit status.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testing_support {
+
+using Clock = std::chrono::steady_clock;
+
+struct ProcessResult {
+    int exit_code = -1;       // -1 when killed by a signal or the time limit
+    int signal = 0;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    std::vector<std::pair<Clock::time_point, std::string>> out_lines;  // without the line end
+    Clock::duration elapsed{};
+
+    std::vector<std::string> lines() const;
+};
+
+struct ProcessOptions {
+    std::chrono::milliseconds time_limit{20000};
+    std::vector<std::string> environment;  // NAME=value entries added to ours
+    std::string working_directory;
+};
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+}  // namespace testing_support

@@ -1,0 +1,74 @@
+// Runs a sender against the simulated device and collects what each side saw.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "device/sim_device.h"
+#include "tests/support/process.h"
+
+namespace testing_support {
+
+// One build of one sender, as the tests start it.
+struct Program {
+    std::string label;                 // for test names: letters, digits and _
+    std::string invocation;            // what the program sees as its own name
+    std::vector<std::string> command;  // everything before the file argument
+    std::string port_link;             // where the simulated device must link its line
+    bool block = false;                // pelkron2
+    std::vector<std::string> environment;
+    // Wine keeps IXANY as it finds it and shares serial devices; the tests
+    // that need those are left to the native builds.
+    bool clears_ixany = true;
+    bool exclusive_open = true;
+};
+
+std::vector<Program> programs_under_test();
+std::vector<Program> stream_programs();
+std::vector<Program> block_programs();
+
+// A scratch folder that removes itself.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+struct UploadResult {
+    ProcessResult process;
+    simdev::Session session;
+    termios line{};  // the line settings after the run
+};
+
+// Starts a fresh simulated device with the line in a cooked, odd state,
+// runs the program with the given arguments and stops the device.
+UploadResult run_upload(const Program& program, const std::vector<std::string>& arguments,
+                        simdev::Script script, std::chrono::milliseconds time_limit = std::chrono::seconds(30));
+
+// Arguments as the program expects them (a Windows path under Wine).
+std::string file_argument(const Program& program, const std::string& path);
+
+// The wire bytes and the echo lines a correct run produces.
+std::vector<std::uint8_t> expected_wire(const std::vector<std::uint8_t>& file);
+std::vector<std::string> pair_lines(const std::vector<std::uint8_t>& file);
+// For the block sender: the pair lines with one "1 - 90" after each block.
+std::vector<std::string> expected_stdout(const Program& program, const std::vector<std::uint8_t>& file);
+
+std::vector<std::uint8_t> pattern_file(std::size_t size, std::uint32_t seed = 1);
+std::vector<std::string> read_lines(const std::vector<std::string>& lines);  // lines like "1 - 90"
+
+}  // namespace testing_support
+
+namespace testing_support {
+// Readable test parameters in gtest's output.
+inline void PrintTo(const Program& program, std::ostream* out) { *out << program.label; }
+}  // namespace testing_support

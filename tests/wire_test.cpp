@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "device/nibble_decoder.h"
+#include "wire/nibble.h"
+
+namespace {
+
+struct SplitCase {
+    unsigned char byte, high, low;
+};
+
+TEST(SplitByte, HighNibbleThenLowNibbleWithNoSignLeaking) {
+    const SplitCase cases[] = {
+        {0x00, 0x0, 0x0}, {0xFF, 0xF, 0xF}, {0x10, 0x1, 0x0}, {0x90, 0x9, 0x0}, {0x11, 0x1, 0x1},
+        {0x13, 0x1, 0x3}, {0x41, 0x4, 0x1}, {0xFE, 0xF, 0xE}, {0x80, 0x8, 0x0}, {0x0A, 0x0, 0xA},
+    };
+    for (const SplitCase& c : cases) {
+        const NibblePair pair = split_byte(c.byte);
+        EXPECT_EQ(pair.high, c.high) << int(c.byte);
+        EXPECT_EQ(pair.low, c.low) << int(c.byte);
+    }
+}
+
+TEST(SplitByte, NoPairHoldsTheTerminatorOrXonXoff) {
+    for (int value = 0; value < 256; ++value) {
+        const NibblePair pair = split_byte(static_cast<unsigned char>(value));
+        EXPECT_LE(pair.high, 0x0F);
+        EXPECT_LE(pair.low, 0x0F);
+        EXPECT_EQ((pair.high << 4) | pair.low, value);
+    }
+}
+
+struct DecodeCase {
+    const char* name;
+    std::vector<std::uint8_t> wire;
+    std::vector<std::uint8_t> data;
+    bool terminated;
+    std::size_t faults;
+};
+
+TEST(NibbleDecoder, RebuildsTheFileAndFlagsEveryProtocolFault) {
+    const DecodeCase cases[] = {
+        {"clean", {0x04, 0x01, 0x0F, 0x0E, 0x10}, {0x41, 0xFE}, true, 0},
+        {"only the terminator", {0x10}, {}, true, 0},
+        {"no terminator yet", {0x04, 0x01}, {0x41}, false, 0},
+        {"byte above 0x10", {0x04, 0x20, 0x01, 0x10}, {0x41}, true, 1},
+        {"half pair before the terminator", {0x04, 0x01, 0x0F, 0x10}, {0x41}, true, 1},
+        {"bytes after the terminator", {0x10, 0x01, 0x10}, {}, true, 2},
+    };
+    for (const DecodeCase& c : cases) {
+        simdev::NibbleDecoder decoder;
+        for (std::uint8_t byte : c.wire) decoder.feed(byte);
+        EXPECT_EQ(decoder.data(), c.data) << c.name;
+        EXPECT_EQ(decoder.terminated(), c.terminated) << c.name;
+        EXPECT_EQ(decoder.faults().size(), c.faults) << c.name;
+        EXPECT_EQ(decoder.wire_bytes(), c.wire.size()) << c.name;
+    }
+}
+
+}  // namespace
+
+#include "device/sha256.h"
+
+namespace {
+
+TEST(Sha256, MatchesPublishedDigests) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits in the first padding chunk.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(simdev::sha256_hex(std::vector<std::uint8_t>(c.first.begin(), c.first.end())), c.second) << c.first;
+    }
+}
+
+}  // namespace
