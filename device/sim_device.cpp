@@ -228,6 +228,7 @@ void SimDevice::receive(const std::uint8_t* bytes, std::size_t count) {
         session_.wire.push_back(byte);
         const bool was_terminated = session_.decoder.terminated();
         session_.decoder.feed(byte);
+        if (!was_terminated && session_.decoder.terminated()) session_.terminated_at = Clock::now();
         if (!script_.acknowledge_blocks || was_terminated) continue;
         if (byte <= 0x0F) {
             ++data_in_block_;

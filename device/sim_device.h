@@ -95,6 +95,7 @@ struct Session {
     std::size_t xoffs_sent = 0;            // by the device's own flow control
     Clock::time_point first_byte_at{};     // arrival of the first and the last wire byte
     Clock::time_point last_byte_at{};
+    Clock::time_point terminated_at{};     // when the device took the terminator
 
     std::vector<std::string> all_faults() const;
 };

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -31,6 +34,23 @@ void take_lines(std::string& pending, ProcessResult& result) {
     }
 }
 
+// Until the child has called exec its memory is a copy of ours: count it
+// only once its name is no longer ours.
+long peak_rss_of(pid_t pid) {
+    static const std::string own_name = [] {
+        std::string name;
+        std::getline(std::ifstream("/proc/self/comm"), name);
+        return name;
+    }();
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Name:", 0) == 0 && line.substr(line.find_first_not_of(" \t", 5)) == own_name) return 0;
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return 0;
+}
+
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
@@ -43,7 +63,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (child < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (child == 0) {
         setpgid(0, 0);  // so that a time-out can end the child and all it started
-        dup2(out_pipe[1], STDOUT_FILENO);
+        if (options.discard_stdout) {
+            const int null_out = open("/dev/null", O_WRONLY);
+            if (null_out >= 0) dup2(null_out, STDOUT_FILENO);
+        } else {
+            dup2(out_pipe[1], STDOUT_FILENO);
+        }
         dup2(err_pipe[1], STDERR_FILENO);
         const int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, STDIN_FILENO);
@@ -93,7 +118,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
                 }
             }
         }
-        if (!exited && waitpid(child, &status, WNOHANG) == child) {
+        if (!exited) result.peak_rss_kib = std::max(result.peak_rss_kib, peak_rss_of(child));
+        rusage usage{};
+        if (!exited && wait4(child, &status, WNOHANG, &usage) == child) {
+            result.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                                 usage.ru_stime.tv_usec / 1e6;
+
             exited = true;
             exited_at = Clock::now();
             result.elapsed = exited_at - started;

@@ -19,6 +19,10 @@ struct ProcessResult {
     std::string err;
     std::vector<std::pair<Clock::time_point, std::string>> out_lines;  // without the line end
     Clock::duration elapsed{};
+    double cpu_seconds = 0;  // user plus system time of the child
+    // The program's own peak (VmHWM), sampled while it runs: the kernel's
+    // ru_maxrss would also count the test process it was forked from.
+    long peak_rss_kib = 0;
 
     std::vector<std::string> lines() const;
 };
@@ -27,6 +31,7 @@ struct ProcessOptions {
     std::chrono::milliseconds time_limit{20000};
     std::vector<std::string> environment;  // NAME=value entries added to ours
     std::string working_directory;
+    bool discard_stdout = false;  // for long runs whose echo nobody reads
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
