@@ -82,6 +82,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (options.child_pid) *options.child_pid = child;
 
     ProcessResult result;
     std::string pending_out;

@@ -2,6 +2,7 @@
 // line, with arrival times), stderr and the exit status.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -32,6 +33,7 @@ struct ProcessOptions {
     std::vector<std::string> environment;  // NAME=value entries added to ours
     std::string working_directory;
     bool discard_stdout = false;  // for long runs whose echo nobody reads
+    std::atomic<int>* child_pid = nullptr;  // set once the child runs, for signalling it
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
