@@ -7,6 +7,7 @@ packages=(
   cmake g++ make            # the build
   libgtest-dev              # the tests
   python3-serial            # the pyserial peer of the benchmark
+  man-db                    # rendering the man pages in the package test
 )
 
 missing=()
