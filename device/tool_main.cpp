@@ -161,8 +161,10 @@ int main(int argc, char** argv) {
         faults.push_back(session.decoder.half_pair_pending() ? "the transfer ended in the middle of a pair, with no terminator"
                                                              : "no terminator arrived");
     }
-    const double seconds =
-        session.wire.empty() ? 0 : seconds_between(session.first_byte_at, session.last_byte_at);
+    // Paced, the device takes the terminator well after it arrived.
+    const simdev::Clock::time_point last =
+        session.decoder.terminated() ? session.terminated_at : session.last_byte_at;
+    const double seconds = session.wire.empty() ? 0 : seconds_between(session.first_byte_at, last);
     std::printf("received %zu bytes", data.size());
     if (options.block) std::printf(" in %zu blocks", session.block_sizes.size());
     std::printf(", %zu wire bytes in %.2f s\n", session.wire.size(), seconds);
