@@ -178,3 +178,35 @@ TEST(DeviceTool, InterruptedTransferIsReportedIncomplete) {
 }
 
 }  // namespace
+
+namespace {
+
+// Paced, the device takes the wire no faster than its line rate, holds the
+// stream sender with XOFF while its buffer is full, and loses nothing.
+class DevicePacing : public ::testing::TestWithParam<Program> {};
+
+TEST_P(DevicePacing, TakesTheWireAtTheLineRateAndLosesNothing) {
+    const Program& program = GetParam();
+    ScratchDir scratch;
+    const std::vector<std::uint8_t> file = pattern_file(3000, 12);
+    const std::string path = scratch.write("input.bin", file);
+    simdev::Script script;
+    script.acknowledge_blocks = program.block;
+    script.pace_bytes_per_second = 6000;  // fifty times 1200 baud, to keep the test short
+    const UploadResult run = run_upload(program, {file_argument(program, path)}, script);
+
+    ASSERT_EQ(run.process.exit_code, 0) << run.process.err;
+    EXPECT_EQ(run.session.wire, expected_wire(file));
+    EXPECT_EQ(run.session.all_faults(), std::vector<std::string>{});
+    const double line_seconds = (2.0 * file.size() + 1) / script.pace_bytes_per_second;
+    const double took = std::chrono::duration<double>(run.session.terminated_at - run.session.first_byte_at).count();
+    EXPECT_GE(took, 0.9 * line_seconds) << "the device took the wire faster than its line";
+    if (!program.block) {
+        EXPECT_GE(run.session.xoffs_sent, 1u) << "the device never held the sender";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Senders, DevicePacing, ::testing::ValuesIn(programs_under_test()),
+                         [](const auto& info) { return info.param.label; });
+
+}  // namespace
