@@ -25,7 +25,21 @@ test-sanitized: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
 
-test: test-sanitized test-native
+# The Windows programs, cross-built with MinGW-w64, run under Wine against the
+# same simulated device. The suite has a build folder of its own, so that
+# test-native never runs it a second time.
+WIN_BUILD  ?= build-win
+WINE_BUILD ?= build-wine
+
+.PHONY: test-wine
+test-wine: deps
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cmake -S . -B $(WINE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKRON_WINE_EXE_DIR=$(abspath $(WIN_BUILD))
+	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test
+	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure
+
+test: test-sanitized test-native test-wine
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
@@ -37,4 +51,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD)

@@ -8,7 +8,12 @@ packages=(
   libgtest-dev              # the tests
   python3-serial            # the pyserial peer of the benchmark
   man-db                    # rendering the man pages in the package test
+  g++-mingw-w64-x86-64      # the Windows build, cross-compiled
+  wine wine64               # running the Windows build in its tests
 )
+# Wine comes with the libraries it recommends, which it loads when it starts
+# its session services; everything else comes without.
+with_recommends=" wine wine64 "
 
 missing=()
 for package in "${packages[@]}"; do
@@ -27,4 +32,13 @@ else
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${run[@]}" apt-get update -qq
-"${run[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+plain=()
+recommended=()
+for package in "${missing[@]}"; do
+  case "$with_recommends" in
+    *" $package "*) recommended+=("$package") ;;
+    *) plain+=("$package") ;;
+  esac
+done
+[ ${#plain[@]} -eq 0 ] || "${run[@]}" apt-get install -y -qq --no-install-recommends "${plain[@]}"
+[ ${#recommended[@]} -eq 0 ] || "${run[@]}" apt-get install -y -qq "${recommended[@]}"

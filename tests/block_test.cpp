@@ -111,7 +111,7 @@ TEST_P(BlockSenderDeviceGone, DuringTheWaitIsAReadError) {
 
     EXPECT_FALSE(run.process.timed_out);
     EXPECT_EQ(run.process.exit_code, 4);
-    EXPECT_EQ(run.process.err, "Read Error!\n");
+    EXPECT_EQ(run.process.err, console_text(program, "Read Error!\n"));
     EXPECT_FALSE(run.session.decoder.terminated());
     const std::vector<std::string> wait = wait_after_block(run.process.lines(), 1);
     EXPECT_LE(wait.size(), 2u) << "the wait kept going on a dead line";

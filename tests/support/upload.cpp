@@ -67,12 +67,24 @@ UploadResult run_upload(const Program& program, const std::vector<std::string>& 
 }
 
 std::string file_argument(const Program& program, const std::string& path) {
-    if (program.command.empty() || program.command.front().find("wine") == std::string::npos) return path;
+    if (!program.windows_paths) return path;
     std::string windows_path = "Z:" + path;
     for (char& c : windows_path) {
         if (c == '/') c = '\\';
     }
     return windows_path;
+}
+
+std::string console_text(const Program& program, const std::string& text) {
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n') {
+            converted += program.line_end;
+        } else {
+            converted += c;
+        }
+    }
+    return converted;
 }
 
 std::vector<std::uint8_t> expected_wire(const std::vector<std::uint8_t>& file) {

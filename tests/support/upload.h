@@ -23,6 +23,19 @@ struct Program {
     // that need those are left to the native builds.
     bool clears_ixany = true;
     bool exclusive_open = true;
+    // The program is a Windows program under Wine: it takes file names as
+    // Windows paths (Z:\ and backslashes).
+    bool windows_paths = false;
+    // How a line printed with "\n" reaches a pipe: Windows programs write
+    // text streams with CR LF.
+    std::string line_end = "\n";
+    // Why a directory given as the file is refused: POSIX opens it and we
+    // refuse it as a directory; Windows refuses to open it at all.
+    std::string directory_error = "Is a directory";
+    // Why reading /proc/self/mem fails at offset 0: the kernel says EIO;
+    // Wine gives a Windows program ERROR_NOT_READY, which its C runtime
+    // reports as EINVAL.
+    std::string unreadable_file_error = "Input/output error";
 };
 
 std::vector<Program> programs_under_test();
@@ -56,6 +69,9 @@ UploadResult run_upload(const Program& program, const std::vector<std::string>& 
 
 // Arguments as the program expects them (a Windows path under Wine).
 std::string file_argument(const Program& program, const std::string& path);
+
+// Console text as the program writes it: every "\n" becomes its line end.
+std::string console_text(const Program& program, const std::string& text);
 
 // The wire bytes and the echo lines a correct run produces.
 std::vector<std::uint8_t> expected_wire(const std::vector<std::uint8_t>& file);
