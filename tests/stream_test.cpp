@@ -16,7 +16,9 @@ class StreamSender : public ::testing::TestWithParam<Program> {};
 TEST_P(StreamSender, XoffHoldsTheSenderAndOnlyXonReleasesIt) {
     const Program& program = GetParam();
     ScratchDir scratch;
-    const std::vector<std::uint8_t> file = pattern_file(4000);
+    // Far more than the pseudo-terminal can buffer, so that a sender that
+    // ignored the XOFF would still be sending during the hold.
+    const std::vector<std::uint8_t> file = pattern_file(256 * 1024);
     const std::string path = scratch.write("input.bin", file);
 
     simdev::Script script;
@@ -45,6 +47,7 @@ TEST_P(StreamSender, XoffHoldsTheSenderAndOnlyXonReleasesIt) {
         std::count_if(run.process.out_lines.begin(), run.process.out_lines.end(),
                       [&](const auto& line) { return line.first < released; });
     EXPECT_EQ(static_cast<std::size_t>(echoed_before_release), wire_before_release / 2);
+    EXPECT_LT(wire_before_release, run.session.wire.size() / 2) << "the sender was never held";
 }
 
 // A device that stops reading and holds the line, like one that is busy
