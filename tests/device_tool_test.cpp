@@ -129,17 +129,24 @@ TEST_P(DeviceToolUpload, ReceivesTheFileAndReportsItsDigest) {
 INSTANTIATE_TEST_SUITE_P(Senders, DeviceToolUpload, ::testing::ValuesIn(programs_under_test()),
                          [](const auto& info) { return info.param.label; });
 
+// The sender's end of the line, raw, for writing wire bytes by hand.
+int open_raw_line(const std::string& path) {
+    const int port = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (port < 0) return port;
+    termios raw{};
+    tcgetattr(port, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(port, TCSANOW, &raw);
+    return port;
+}
+
 // A sender that breaks the protocol, written by hand.
 TEST(DeviceTool, ReportsProtocolFaultsWithAFailingStatus) {
     const Program program = programs_under_test().front();
     auto device = start_tool(program, {});
     ASSERT_TRUE(wait_for_link(program.port_link));
-    const int port = open(program.port_link.c_str(), O_RDWR | O_NOCTTY);
+    const int port = open_raw_line(program.port_link);
     ASSERT_GE(port, 0);
-    termios raw{};
-    tcgetattr(port, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(port, TCSANOW, &raw);
     const std::uint8_t wire[] = {0x04, 0x01, 0x20, 0x0F, 0x10, 0x03};
     ASSERT_EQ(write(port, wire, sizeof wire), static_cast<ssize_t>(sizeof wire));
     const ProcessResult summary = device.get();
@@ -158,12 +165,8 @@ TEST(DeviceTool, InterruptedTransferIsReportedIncomplete) {
     std::atomic<int> pid{0};
     auto device = start_tool(program, {}, &pid);
     ASSERT_TRUE(wait_for_link(program.port_link));
-    const int port = open(program.port_link.c_str(), O_RDWR | O_NOCTTY);
+    const int port = open_raw_line(program.port_link);
     ASSERT_GE(port, 0);
-    termios raw{};
-    tcgetattr(port, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(port, TCSANOW, &raw);
     const std::uint8_t wire[] = {0x04, 0x01, 0x04};
     ASSERT_EQ(write(port, wire, sizeof wire), static_cast<ssize_t>(sizeof wire));
     usleep(300000);
