@@ -67,6 +67,9 @@ struct UploadResult {
 UploadResult run_upload(const Program& program, const std::vector<std::string>& arguments,
                         simdev::Script script, std::chrono::milliseconds time_limit = std::chrono::seconds(30));
 
+// Hanging a line up (TIOCVHANGUP) takes root; other users skip those cases.
+bool can_hang_up_lines();
+
 // Arguments as the program expects them (a Windows path under Wine).
 std::string file_argument(const Program& program, const std::string& path);
 
