@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
                 file_done = true;
                 break;
             }
-            if (read == file_failed) return report_read_failure(argv);
+            if (read == file_failed) return report_input_failure(argv);
             if (!send_nibble_pair(port, byte)) return report_write_failure();
             ++block_count;
         }

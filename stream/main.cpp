@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         unsigned char byte = 0;
         const FileRead read = read_file_byte(input, byte);
         if (read == file_ended) break;
-        if (read == file_failed) return report_read_failure(argv);
+        if (read == file_failed) return report_input_failure(argv);
         if (!send_nibble_pair(port, byte)) return report_write_failure();
     }
     if (!send_terminator(port) || !port_drain_output(port)) return report_write_failure();

@@ -44,7 +44,7 @@ FileRead read_file_byte(std::FILE* input, unsigned char& byte) {
     return std::ferror(input) ? file_failed : file_ended;
 }
 
-int report_read_failure(char** argv) {
+int report_input_failure(char** argv) {
     const int error = errno;
     std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], std::strerror(error));
     return exit_input_error;

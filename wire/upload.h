@@ -28,5 +28,5 @@ FileRead read_file_byte(std::FILE* input, unsigned char& byte);
 
 // Each prints its message and returns the exit status to end with. None sends
 // the terminator: a partial file must not look complete to the device.
-int report_read_failure(char** argv);
+int report_input_failure(char** argv);
 int report_write_failure();
