@@ -38,6 +38,7 @@ Run run(const std::vector<std::string>& command, simdev::Script script, bool kee
     ProcessOptions options;
     options.time_limit = std::chrono::minutes(10);
     options.discard_stdout = !keep_stdout;
+    options.sample_peak_rss = true;
     Run result;
     result.started = simdev::Clock::now();
     result.process = run_process(command, options);

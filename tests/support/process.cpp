@@ -119,7 +119,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
                 }
             }
         }
-        if (!exited) result.peak_rss_kib = std::max(result.peak_rss_kib, peak_rss_of(child));
+        if (options.sample_peak_rss && !exited) {
+            result.peak_rss_kib = std::max(result.peak_rss_kib, peak_rss_of(child));
+        }
         rusage usage{};
         if (!exited && wait4(child, &status, WNOHANG, &usage) == child) {
             result.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +

@@ -21,8 +21,8 @@ struct ProcessResult {
     std::vector<std::pair<Clock::time_point, std::string>> out_lines;  // without the line end
     Clock::duration elapsed{};
     double cpu_seconds = 0;  // user plus system time of the child
-    // The program's own peak (VmHWM), sampled while it runs: the kernel's
-    // ru_maxrss would also count the test process it was forked from.
+    // The program's own peak (VmHWM), sampled while it runs when asked for:
+    // the kernel's ru_maxrss would also count the process it was forked from.
     long peak_rss_kib = 0;
 
     std::vector<std::string> lines() const;
@@ -33,6 +33,7 @@ struct ProcessOptions {
     std::vector<std::string> environment;  // NAME=value entries added to ours
     std::string working_directory;
     bool discard_stdout = false;  // for long runs whose echo nobody reads
+    bool sample_peak_rss = false;  // fills ProcessResult::peak_rss_kib
     std::atomic<int>* child_pid = nullptr;  // set once the child runs, for signalling it
 };
 
