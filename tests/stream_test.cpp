@@ -16,9 +16,9 @@ class StreamSender : public ::testing::TestWithParam<Program> {};
 TEST_P(StreamSender, XoffHoldsTheSenderAndOnlyXonReleasesIt) {
     const Program& program = GetParam();
     ScratchDir scratch;
-    // Far more than the pseudo-terminal can buffer, so that a sender that
-    // ignored the XOFF would still be sending during the hold.
-    const std::vector<std::uint8_t> file = pattern_file(256 * 1024);
+    // Far more than the pseudo-terminal can buffer, and enough that a sender
+    // that ignored the XOFF would still be sending during the hold.
+    const std::vector<std::uint8_t> file = pattern_file(program.about_a_second_of_file);
     const std::string path = scratch.write("input.bin", file);
 
     simdev::Script script;

@@ -157,6 +157,7 @@ std::vector<Program> programs_under_test() {
     stream.line_end = "\r\n";
     stream.directory_error = "Permission denied";
     stream.unreadable_file_error = "Invalid argument";
+    stream.about_a_second_of_file = 16 * 1024;
 
     Program block = stream;
     block.label = "pelkron2_exe";

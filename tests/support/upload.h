@@ -1,6 +1,7 @@
 // Runs a sender against the simulated device and collects what each side saw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -36,6 +37,13 @@ struct Program {
     // Wine gives a Windows program ERROR_NOT_READY, which its C runtime
     // reports as EINVAL.
     std::string unreadable_file_error = "Input/output error";
+    // A file the program takes about a second to send over an unpaced
+    // pseudo-terminal, even if it ignored flow control: long enough to be
+    // still sending through a hold, short enough to finish well within a
+    // test's time limit. Natively a one-byte write costs a system call
+    // (about half a million wire bytes a second); under Wine it is a round
+    // trip through wineserver (about thirty thousand).
+    std::size_t about_a_second_of_file = 256 * 1024;
 };
 
 std::vector<Program> programs_under_test();
