@@ -248,11 +248,11 @@ void SimDevice::receive(const std::uint8_t* bytes, std::size_t count) {
 }
 
 void SimDevice::write_to_host(const std::vector<std::uint8_t>& bytes) {
+    session_.sent.push_back({Clock::now(), bytes, session_.wire.size() + inbox_.size() - inbox_head_});
     if (master_ >= 0 && !bytes.empty()) {
         const ssize_t written = write(master_, bytes.data(), bytes.size());
         (void)written;  // a host that has gone is seen on the next read
     }
-    session_.sent.push_back({Clock::now(), bytes, session_.wire.size() + inbox_.size() - inbox_head_});
 }
 
 // The device's own XON/XOFF around its input buffer (paced stream mode).

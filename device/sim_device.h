@@ -77,6 +77,8 @@ struct WatchReport {
 };
 
 struct SentRecord {
+    // Taken just before the write: the sender can react to these bytes (and
+    // other threads can look at the clock) before the write call returns.
     Clock::time_point at;
     std::vector<std::uint8_t> bytes;
     std::size_t arrived_before;  // wire bytes that had arrived when these were sent
