@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make            # the build
   libgtest-dev              # the tests
+  python3                   # the summary of make test
   python3-serial            # the pyserial peer of the benchmark
   man-db                    # rendering the man pages in the package test
   lintian                   # checking the Debian package as Debian would
