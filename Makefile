@@ -5,6 +5,15 @@ ASAN_BUILD  ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 
+# The legs of `make test`, in order. Each is a target that runs its suite
+# with `ctest ... $(JUNIT)`, which leaves its results in $(RESULTS)/LEG.xml;
+# `make test` runs every leg even when one fails and ends with one summary.
+TEST_LEGS = test-sanitized test-native test-wine
+RESULTS   ?= build-results
+JUNIT      = --output-junit $(abspath $(RESULTS))/$@.xml
+# Run first in every leg, so that a leg that fails early leaves no stale report.
+LEG_START  = @mkdir -p $(RESULTS) && rm -f $(RESULTS)/$@.xml
+
 .PHONY: all deps build test test-native test-sanitized demo bench clean
 
 all: build
@@ -17,13 +26,15 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 test-native: build
-	ctest --test-dir $(BUILD) --output-on-failure
+	$(LEG_START)
+	ctest --test-dir $(BUILD) --output-on-failure $(JUNIT)
 
 # The same suite with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitized: deps
+	$(LEG_START)
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPELKRON_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure $(JUNIT)
 
 # The Windows programs, cross-built with MinGW-w64, run under Wine against the
 # same simulated device. The suite has a build folder of its own, so that
@@ -33,13 +44,19 @@ WINE_BUILD ?= build-wine
 
 .PHONY: test-wine
 test-wine: deps
+	$(LEG_START)
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	cmake -S . -B $(WINE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKRON_WINE_EXE_DIR=$(abspath $(WIN_BUILD))
 	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test
-	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure
+	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure $(JUNIT)
 
-test: test-sanitized test-native test-wine
+test: deps
+	@rm -rf $(RESULTS) && mkdir -p $(RESULTS)
+	@for leg in $(TEST_LEGS); do \
+	  $(MAKE) --no-print-directory $$leg; echo $$? > $(RESULTS)/$$leg.status; \
+	done; \
+	python3 scripts/test-summary.py $(RESULTS) $(TEST_LEGS)
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
@@ -51,4 +68,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(RESULTS)

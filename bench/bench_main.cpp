@@ -1,12 +1,16 @@
 // make bench: the uploaders measured against the line, against a plain loop
-// of writes and against pyserial, on pseudo-terminals. Every comparison is a
-// ratio of figures taken in the same run; nothing here passes or fails.
+// of writes and against pyserial, on pseudo-terminals. Every CPU and time
+// figure is the median of several runs with the smallest and the largest
+// beside it; every comparison is a ratio of medians taken in the same run of
+// the bench. Nothing here passes or fails.
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,8 +23,24 @@ using namespace testing_support;
 
 namespace {
 
+constexpr int runs = 5;            // of every CPU and time figure
 constexpr double line_rate = 120;  // wire bytes a second at 1200 baud 8N1
 constexpr double mib = 1024.0 * 1024.0;
+
+// One row of every table: a program as a user starts it. Another variant is
+// one more line in `variants` below.
+struct Variant {
+    std::string name;
+    std::vector<std::string> command;  // everything before the file argument
+    bool block = false;                // the device acknowledges blocks (pelkron2)
+    // How its runs differ from a plain one, e.g. where its stderr goes.
+    std::function<void(ProcessOptions&)> adjust = nullptr;
+};
+
+const std::vector<Variant> variants = {
+    {"pelkron", {PELKRON_UNDER_TEST}, false},
+    {"pelkron2", {PELKRON2_UNDER_TEST}, true},
+};
 
 struct Run {
     ProcessResult process;
@@ -32,13 +52,15 @@ std::string scratch_file(const ScratchDir& scratch, std::size_t size) {
     return scratch.write("file-" + std::to_string(size), pattern_file(size, static_cast<std::uint32_t>(size)));
 }
 
-Run run(const std::vector<std::string>& command, simdev::Script script, bool keep_stdout = false) {
+Run run(const std::vector<std::string>& command, simdev::Script script,
+        const std::function<void(ProcessOptions&)>& adjust = nullptr) {
     simdev::SimDevice device(PORT_UNDER_TEST);
     device.start(std::move(script));
     ProcessOptions options;
     options.time_limit = std::chrono::minutes(10);
-    options.discard_stdout = !keep_stdout;
+    options.discard_stdout = true;
     options.sample_peak_rss = true;
+    if (adjust) adjust(options);
     Run result;
     result.started = simdev::Clock::now();
     result.process = run_process(command, options);
@@ -54,14 +76,58 @@ Run run(const std::vector<std::string>& command, simdev::Script script, bool kee
     return result;
 }
 
+Run run_variant(const Variant& variant, const std::string& file, simdev::Script script) {
+    std::vector<std::string> command = variant.command;
+    command.push_back(file);
+    script.acknowledge_blocks = variant.block;
+    return run(command, std::move(script), variant.adjust);
+}
+
 double seconds(simdev::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The runs of one figure.
+struct Spread {
+    std::vector<double> values;
+    double median() const {
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        if (sorted.empty()) return 0;
+        const std::size_t n = sorted.size();
+        return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+    }
+    double min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
+    double max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
+};
+
+// "median min max" in three columns of the given width.
+std::string columns(const Spread& s, int width, int precision) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%*.*f %*.*f %*.*f", width, precision, s.median(), width, precision, s.min(),
+                  width, precision, s.max());
+    return text;
+}
+
+std::string count_of(std::size_t n, const char* thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
 
 struct Json {
     std::ostringstream text;
     bool first = true;
-    void add(const std::string& key, double value) {
-        text << (first ? "{\n" : ",\n") << "  \"" << key << "\": " << value;
+    void key(const std::string& name) {
+        text << (first ? "{\n" : ",\n") << "  \"" << name << "\": ";
         first = false;
+    }
+    void add(const std::string& name, double value) {
+        key(name);
+        text << value;
+    }
+    void add(const std::string& name, const Spread& s) {
+        key(name);
+        text << "{\"median\": " << s.median() << ", \"min\": " << s.min() << ", \"max\": " << s.max()
+             << ", \"runs\": [";
+        for (std::size_t i = 0; i < s.values.size(); ++i) text << (i ? ", " : "") << s.values[i];
+        text << "]}";
     }
     std::string str() const { return text.str() + "\n}\n"; }
 };
@@ -81,11 +147,10 @@ std::string machine() {
            names.release;
 }
 
-simdev::Script block_script(double pace = 0) {
-    simdev::Script script;
-    script.acknowledge_blocks = true;
-    script.pace_bytes_per_second = pace;
-    return script;
+std::string key_of(const std::string& name) {
+    std::string key;
+    for (char c : name) key += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return key;
 }
 
 }  // namespace
@@ -95,108 +160,162 @@ int main(int argc, char** argv) {
     ScratchDir scratch;
     Json json;
     std::printf("pelkron benchmarks on %s\n", machine().c_str());
+    std::printf("Each time and CPU figure: the median of %d runs, then the smallest and the largest.\n", runs);
+    json.add("runs", runs);
 
     // 1. Line efficiency: the device takes the wire at 1200 baud and paces the
-    //    sender as a real one would.
+    //    sender as a real one would. 300 bytes: five runs of each in about a
+    //    minute, and still more than a block for pelkron2.
     {
-        const std::size_t size = 600;
+        const std::size_t size = 300;
         const std::string file = scratch_file(scratch, size);
         const double line_time = (2.0 * size + 1) / line_rate;
-        simdev::Script stream;
-        stream.pace_bytes_per_second = line_rate;
-        const Run a = run({PELKRON_UNDER_TEST, file}, stream);
-        const Run b = run({PELKRON2_UNDER_TEST, file}, block_script(line_rate));
-        const double elapsed_a = seconds(a.session.terminated_at - a.started);
-        const double elapsed_b = seconds(b.session.terminated_at - b.started);
-        std::printf("\n1. Line efficiency, %zu-byte file, line time (2N+1)/120 = %.2f s\n", size, line_time);
-        std::printf("   %-9s %10s %8s  %s\n", "program", "elapsed", "used", "pacing");
-        std::printf("   %-9s %9.2fs %7.1f%%  %zu XOFF\n", "pelkron", elapsed_a, 100 * line_time / elapsed_a,
-                    a.session.xoffs_sent);
-        std::printf("   %-9s %9.2fs %7.1f%%  %zu acknowledgements\n", "pelkron2", elapsed_b,
-                    100 * line_time / elapsed_b, b.session.turnarounds.size());
+        std::vector<Spread> elapsed(variants.size());
+        std::vector<std::string> pacing(variants.size());
+        for (int r = 0; r < runs; ++r) {
+            for (std::size_t v = 0; v < variants.size(); ++v) {
+                simdev::Script script;
+                script.pace_bytes_per_second = line_rate;
+                const Run result = run_variant(variants[v], file, script);
+                elapsed[v].values.push_back(seconds(result.session.terminated_at - result.started));
+                pacing[v] = variants[v].block ? count_of(result.session.turnarounds.size(), "acknowledgement")
+                                              : count_of(result.session.xoffs_sent, "XOFF");
+            }
+        }
+        std::printf("\n1. Line efficiency, %zu-byte file at 1200 baud, line time (2N+1)/120 = %.2f s\n", size,
+                    line_time);
+        std::printf("   %-22s %8s %8s %8s %8s  %s\n", "program", "elapsed", "min", "max", "used", "pacing (last run)");
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            const double used = 100 * line_time / elapsed[v].median();
+            std::printf("   %-22s %s %7.1f%%  %s\n", variants[v].name.c_str(), columns(elapsed[v], 7, 2).c_str(),
+                        used, pacing[v].c_str());
+            json.add(key_of(variants[v].name) + "_line_elapsed_s", elapsed[v]);
+            json.add(key_of(variants[v].name) + "_line_used_percent", used);
+        }
         json.add("line_time_s", line_time);
-        json.add("pelkron_line_elapsed_s", elapsed_a);
-        json.add("pelkron_line_used_percent", 100 * line_time / elapsed_a);
-        json.add("pelkron2_line_elapsed_s", elapsed_b);
-        json.add("pelkron2_line_used_percent", 100 * line_time / elapsed_b);
     }
 
-    // 2. CPU per MiB on an unpaced pseudo-terminal.
+    // 2. CPU per MiB on an unpaced pseudo-terminal. Half a MiB, pyserial a
+    //    quarter of that, scaled to a MiB: five rounds of everything in about
+    //    a minute and a half. The rounds interleave the programs, so that a
+    //    busy moment of the machine falls on all of them alike.
     {
-        const std::size_t size = 1024 * 1024;
-        const std::size_t python_size = 256 * 1024;  // pyserial is slow; scaled per MiB below
+        const std::size_t size = 512 * 1024;
+        const std::size_t python_size = 128 * 1024;
         const std::string file = scratch_file(scratch, size);
         const std::string python_file = scratch_file(scratch, python_size);
-        const double floor_cpu = run({FLOOR_WRITER, PORT_UNDER_TEST, file}, {}).process.cpu_seconds;
-        const double stream_cpu = run({PELKRON_UNDER_TEST, file}, {}).process.cpu_seconds;
-        const double block_cpu = run({PELKRON2_UNDER_TEST, file}, block_script()).process.cpu_seconds;
-        const Run python = run({"/usr/bin/python3", PYSERIAL_UPLOAD, PORT_UNDER_TEST, python_file}, {});
-        const bool have_python = python.process.exit_code == 0;
-        const double python_cpu = python.process.cpu_seconds * size / python_size;
-        std::printf("\n2. CPU per MiB sent, unpaced pseudo-terminal, echo to /dev/null\n");
-        std::printf("   %-22s %10s %9s %11s\n", "program", "CPU s/MiB", "x floor", "x pyserial");
-        auto row = [&](const char* name, double cpu) {
-            std::printf("   %-22s %10.3f %9.2f", name, cpu, cpu / floor_cpu);
+        Spread floor_cpu, python_cpu;
+        std::vector<Spread> cpu(variants.size());
+        bool have_python = true;
+        for (int r = 0; r < runs; ++r) {
+            floor_cpu.values.push_back(run({FLOOR_WRITER, PORT_UNDER_TEST, file}, {}).process.cpu_seconds * mib / size);
+            for (std::size_t v = 0; v < variants.size(); ++v) {
+                cpu[v].values.push_back(run_variant(variants[v], file, {}).process.cpu_seconds * mib / size);
+            }
             if (have_python) {
-                std::printf(" %11.2f\n", cpu / python_cpu);
+                const Run python = run({"/usr/bin/python3", PYSERIAL_UPLOAD, PORT_UNDER_TEST, python_file}, {});
+                have_python = python.process.exit_code == 0;
+                if (have_python) python_cpu.values.push_back(python.process.cpu_seconds * mib / python_size);
+            }
+        }
+        std::printf("\n2. CPU per MiB sent, unpaced pseudo-terminal, echo to /dev/null"
+                    " (from %.1f MiB, pyserial from %.3f MiB)\n",
+                    size / mib, python_size / mib);
+        std::printf("   %-22s %8s %8s %8s %9s %11s\n", "program", "CPU s", "min", "max", "x floor", "x pyserial");
+        auto row = [&](const std::string& name, const Spread& figure) {
+            std::printf("   %-22s %s %9.2f", name.c_str(), columns(figure, 8, 3).c_str(),
+                        figure.median() / floor_cpu.median());
+            if (have_python) {
+                std::printf(" %11.2f\n", figure.median() / python_cpu.median());
             } else {
                 std::printf(" %11s\n", "n/a");
             }
         };
         row("floor (writes only)", floor_cpu);
-        row("pelkron", stream_cpu);
-        row("pelkron2", block_cpu);
-        if (have_python) row("pyserial", python_cpu);
         json.add("floor_cpu_s_per_mib", floor_cpu);
-        json.add("pelkron_cpu_s_per_mib", stream_cpu);
-        json.add("pelkron2_cpu_s_per_mib", block_cpu);
-        if (have_python) json.add("pyserial_cpu_s_per_mib", python_cpu);
-    }
-
-    // 3. Peak memory: the file is streamed, so it must not depend on its size.
-    {
-        std::printf("\n3. Peak RSS\n   %-10s %12s %12s\n", "file", "pelkron", "pelkron2");
-        for (std::size_t size : {std::size_t{4096}, std::size_t{1024 * 1024}, std::size_t{16 * 1024 * 1024}}) {
-            const std::string file = scratch_file(scratch, size);
-            const long a = run({PELKRON_UNDER_TEST, file}, {}).process.peak_rss_kib;
-            const long b = run({PELKRON2_UNDER_TEST, file}, block_script()).process.peak_rss_kib;
-            std::printf("   %7.0f KiB %9ld KiB %9ld KiB\n", size / 1024.0, a, b);
-            json.add("pelkron_peak_rss_kib_" + std::to_string(size), static_cast<double>(a));
-            json.add("pelkron2_peak_rss_kib_" + std::to_string(size), static_cast<double>(b));
+        for (std::size_t v = 0; v < variants.size(); ++v) {
+            row(variants[v].name, cpu[v]);
+            json.add(key_of(variants[v].name) + "_cpu_s_per_mib", cpu[v]);
+        }
+        if (have_python) {
+            row("pyserial", python_cpu);
+            json.add("pyserial_cpu_s_per_mib", python_cpu);
         }
     }
 
-    // 4. From the device's acknowledgement to the first byte of the next block.
+    // 3. Peak memory: the file is streamed, so it must not depend on its
+    //    size. One run each: memory does not wander as time does.
+    {
+        std::printf("\n3. Peak RSS, KiB\n   %-22s", "program");
+        const std::vector<std::size_t> sizes = {4096, 1024 * 1024, 16 * 1024 * 1024};
+        for (std::size_t size : sizes) {
+            std::printf(" %9.0f KiB file", size / 1024.0);
+        }
+        std::printf("\n");
+        for (const Variant& variant : variants) {
+            std::printf("   %-22s", variant.name.c_str());
+            for (std::size_t size : sizes) {
+                const long peak = run_variant(variant, scratch_file(scratch, size), {}).process.peak_rss_kib;
+                std::printf(" %18ld", peak);
+                json.add(key_of(variant.name) + "_peak_rss_kib_" + std::to_string(size), static_cast<double>(peak));
+            }
+            std::printf("\n");
+        }
+    }
+
+    // 4. From the device's acknowledgement to the first byte of the next
+    //    block: the median and the 99th percentile of each run's 100 blocks.
     {
         const std::string file = scratch_file(scratch, 100 * 1024 + 1);
-        const Run b = run({PELKRON2_UNDER_TEST, file}, block_script());
-        std::vector<double> ms;
-        for (const auto& turn : b.session.turnarounds) {
-            if (ms.size() < 100 && turn.second > turn.first) ms.push_back(1000 * seconds(turn.second - turn.first));
+        bool header = false;
+        for (const Variant& variant : variants) {
+            if (!variant.block) continue;
+            Spread median, p99;
+            for (int r = 0; r < runs; ++r) {
+                const Run result = run_variant(variant, file, {});
+                std::vector<double> ms;
+                for (const auto& turn : result.session.turnarounds) {
+                    if (ms.size() < 100 && turn.second > turn.first) {
+                        ms.push_back(1000 * seconds(turn.second - turn.first));
+                    }
+                }
+                std::sort(ms.begin(), ms.end());
+                median.values.push_back(ms.empty() ? 0 : ms[ms.size() / 2]);
+                p99.values.push_back(ms.empty() ? 0 : ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
+            }
+            if (!header) {
+                std::printf("\n4. Acknowledgement turnaround, ms, over 100 blocks a run\n");
+                std::printf("   %-22s %-16s %8s %8s %8s\n", "program", "of the run", "median", "min", "max");
+                header = true;
+            }
+            std::printf("   %-22s %-16s %s\n", variant.name.c_str(), "median", columns(median, 8, 3).c_str());
+            std::printf("   %-22s %-16s %s\n", "", "99th percentile", columns(p99, 8, 3).c_str());
+            json.add(key_of(variant.name) + "_ack_turnaround_median_ms", median);
+            json.add(key_of(variant.name) + "_ack_turnaround_p99_ms", p99);
         }
-        std::sort(ms.begin(), ms.end());
-        const double median = ms.empty() ? 0 : ms[ms.size() / 2];
-        const double p99 = ms.empty() ? 0 : ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
-        std::printf("\n4. Acknowledgement turnaround over %zu blocks: median %.3f ms, 99th percentile %.3f ms\n",
-                    ms.size(), median, p99);
-        json.add("ack_turnaround_median_ms", median);
-        json.add("ack_turnaround_p99_ms", p99);
     }
 
     // 5. Waiting costs nothing: held by XOFF, or waiting for a silent device.
     {
         const std::string file = scratch_file(scratch, 2000);
-        simdev::Script held;
-        held.at_wire_byte[100] = {simdev::send({simdev::xoff}), simdev::pause(5000), simdev::send({simdev::xon})};
-        const double held_cpu = run({PELKRON_UNDER_TEST, file}, held).process.cpu_seconds;
-        simdev::Script silent = block_script();
-        silent.block_reply[0] = {simdev::pause(10000), simdev::send({simdev::acknowledgement})};
-        const double silent_cpu = run({PELKRON2_UNDER_TEST, file}, silent).process.cpu_seconds;
-        std::printf("\n5. CPU while waiting: pelkron held by XOFF for 5 s: %.3f s; "
-                    "pelkron2 waiting 10 s for a silent device: %.3f s\n",
-                    held_cpu, silent_cpu);
-        json.add("pelkron_cpu_s_held_5s", held_cpu);
-        json.add("pelkron2_cpu_s_silent_10s", silent_cpu);
+        std::printf("\n5. CPU while waiting, s\n");
+        std::printf("   %-22s %-34s %8s %8s %8s\n", "program", "waiting", "CPU s", "min", "max");
+        for (const Variant& variant : variants) {
+            Spread cpu;
+            for (int r = 0; r < runs; ++r) {
+                simdev::Script script;
+                if (variant.block) {
+                    script.block_reply[0] = {simdev::pause(10000), simdev::send({simdev::acknowledgement})};
+                } else {
+                    script.at_wire_byte[100] = {simdev::send({simdev::xoff}), simdev::pause(5000),
+                                                simdev::send({simdev::xon})};
+                }
+                cpu.values.push_back(run_variant(variant, file, script).process.cpu_seconds);
+            }
+            const char* what = variant.block ? "10 s for a silent device" : "held by XOFF for 5 s";
+            std::printf("   %-22s %-34s %s\n", variant.name.c_str(), what, columns(cpu, 8, 3).c_str());
+            json.add(key_of(variant.name) + (variant.block ? "_cpu_s_silent_10s" : "_cpu_s_held_5s"), cpu);
+        }
     }
 
     std::ofstream(json_path) << json.str();

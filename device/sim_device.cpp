@@ -47,8 +47,10 @@ SimDevice::SimDevice(std::string path, LineKind kind) : link_path_(std::move(pat
         open_serial_port();
         return;
     }
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // O_CLOEXEC is not a flag posix_openpt takes everywhere (macOS refuses it).
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0) fail("posix_openpt");
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
     if (grantpt(master_) != 0 || unlockpt(master_) != 0) fail("unlockpt");
     const char* name = ptsname(master_);
     if (!name) fail("ptsname");
@@ -84,7 +86,10 @@ void SimDevice::open_serial_port() {
     termios settings{};
     if (tcgetattr(master_, &settings) != 0) fail("tcgetattr " + link_path_);
     cfmakeraw(&settings);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+#ifdef CRTSCTS
+    settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);  // not POSIX, but where it exists it must be off
+#endif
     settings.c_cflag |= CLOCAL | CREAD;
     cfsetispeed(&settings, B1200);
     cfsetospeed(&settings, B1200);
@@ -105,6 +110,8 @@ Progress SimDevice::progress() const {
     progress.blocks = progress_blocks_;
     progress.terminated = progress_terminated_;
     progress.line_gone = progress_line_gone_;
+    progress.first_taken_at = Clock::time_point(Clock::duration(progress_first_taken_));
+    progress.last_taken_at = Clock::time_point(Clock::duration(progress_last_taken_));
     return progress;
 }
 
@@ -138,7 +145,10 @@ void SimDevice::start(Script script) {
     inbox_.clear();
     inbox_head_ = 0;
     stop_requested_ = false;
+    abandon_requested_ = false;
     progress_wire_ = 0;
+    progress_first_taken_ = 0;
+    progress_last_taken_ = 0;
     progress_blocks_ = 0;
     progress_terminated_ = false;
     progress_line_gone_ = false;
@@ -148,6 +158,18 @@ void SimDevice::start(Script script) {
 Session SimDevice::stop() {
     stop_requested_ = true;
     if (worker_.joinable()) worker_.join();
+    return std::move(session_);
+}
+
+Session SimDevice::abandon() {
+    abandon_requested_ = true;
+    if (worker_.joinable()) worker_.join();
+    // What already sits in the kernel's buffer has arrived: an unpaced device
+    // takes it, a paced one only as much as the line would have delivered.
+    while (read_available(0) > 0) {
+    }
+    consume(std::min(consumable_now(), next_step_distance()));
+    session_.untaken = inbox_.size() - inbox_head_;
     return std::move(session_);
 }
 
@@ -232,7 +254,12 @@ void SimDevice::receive(const std::uint8_t* bytes, std::size_t count) {
         session_.wire.push_back(byte);
         const bool was_terminated = session_.decoder.terminated();
         session_.decoder.feed(byte);
-        if (!was_terminated && session_.decoder.terminated()) session_.terminated_at = Clock::now();
+        if (!was_terminated) {
+            const Clock::time_point now = Clock::now();
+            if (session_.wire.size() == 1) session_.first_taken_at = now;
+            session_.last_taken_at = now;
+            if (session_.decoder.terminated()) session_.terminated_at = now;
+        }
         if (!script_.acknowledge_blocks || was_terminated) continue;
         if (byte <= 0x0F) {
             ++data_in_block_;
@@ -243,6 +270,8 @@ void SimDevice::receive(const std::uint8_t* bytes, std::size_t count) {
             data_in_block_ = 0;
         }
     }
+    progress_first_taken_ = session_.first_taken_at.time_since_epoch().count();
+    progress_last_taken_ = session_.last_taken_at.time_since_epoch().count();
     progress_wire_ = session_.wire.size();
     progress_terminated_ = session_.decoder.terminated();
 }
@@ -323,7 +352,13 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
             session_.line_gone = progress_line_gone_ = true;
             break;
         case Step::hang_up:
+#ifdef TIOCVHANGUP
             if (slave_ >= 0) ioctl(slave_, TIOCVHANGUP);
+#else
+            // Linux only; elsewhere the nearest thing is a line that closes.
+            if (master_ >= 0) close(master_);
+            master_ = -1;
+#endif
             reading_ = false;
             session_.line_gone = progress_line_gone_ = true;
             break;
@@ -336,10 +371,13 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
 
 void SimDevice::run() {
     for (;;) {
+        if (abandon_requested_) return;
         const bool stopping = stop_requested_;
         const bool idle = inbox_head_ == inbox_.size();
-        // Paced, wake up in time for the next byte the line delivers.
-        const int wait_ms = stopping ? 0 : (idle || script_.pace_bytes_per_second <= 0) ? 20 : 2;
+        // Paced, wake up in time for the next byte the line delivers; a
+        // stopping device only looks for what is still in flight.
+        const bool paced = script_.pace_bytes_per_second > 0;
+        const int wait_ms = (idle || !paced) ? (stopping ? 0 : 20) : 2;
         const bool arrived = read_available(idle || script_.pace_bytes_per_second > 0 ? wait_ms : 0) > 0;
         flow_control();
 

@@ -98,16 +98,26 @@ struct Session {
     Clock::time_point first_byte_at{};     // arrival of the first and the last wire byte
     Clock::time_point last_byte_at{};
     Clock::time_point terminated_at{};     // when the device took the terminator
+    // When the device took the first wire byte and the last one up to and
+    // including the terminator: paced, well after they arrived.
+    Clock::time_point first_taken_at{};
+    Clock::time_point last_taken_at{};
+    // Wire bytes that had reached the line but that the device had not taken
+    // when the session was abandoned (paced, they wait in its buffer).
+    std::size_t untaken = 0;
 
     std::vector<std::string> all_faults() const;
 };
 
 // What the device's worker has done so far, readable while it runs.
 struct Progress {
-    std::size_t wire_bytes = 0;
+    std::size_t wire_bytes = 0;  // taken by the device
     std::size_t blocks = 0;
     bool terminated = false;
     bool line_gone = false;
+    // As in Session; empty until the device has taken a byte.
+    Clock::time_point first_taken_at{};
+    Clock::time_point last_taken_at{};
 };
 
 class SimDevice {
@@ -138,7 +148,11 @@ public:
     void start(Script script);
     Progress progress() const;
     // Takes what is still in flight, ends the session and returns it.
+    // Paced, that takes as long as the line would.
     Session stop();
+    // Ends the session at once, for a user who gives up: the device takes
+    // what it may take by now and leaves the rest (Session::untaken).
+    Session abandon();
 
 private:
     void run();
@@ -159,10 +173,13 @@ private:
     int slave_ = -1;
     std::thread worker_;
     std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> abandon_requested_{false};
     std::atomic<std::size_t> progress_wire_{0};
     std::atomic<std::size_t> progress_blocks_{0};
     std::atomic<bool> progress_terminated_{false};
     std::atomic<bool> progress_line_gone_{false};
+    std::atomic<Clock::rep> progress_first_taken_{0};
+    std::atomic<Clock::rep> progress_last_taken_{0};
     LineKind kind_;
 
     Script script_;

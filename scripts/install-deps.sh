@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   cmake g++ make            # the build
   libgtest-dev              # the tests
+  python3                   # the summary of make test
   python3-serial            # the pyserial peer of the benchmark
   man-db                    # rendering the man pages in the package test
+  lintian                   # checking the Debian package as Debian would
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled
   wine wine64               # running the Windows build in its tests
 )

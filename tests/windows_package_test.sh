@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Windows .zip builds and holds the two programs and README, and the
-# programs need no DLL beyond those every Windows PC has.
+# The Windows .zip builds and holds the two programs, README and the licence,
+# and the programs need no DLL beyond those every Windows PC has.
 set -euo pipefail
 win_build=$1
 out=$(mktemp -d)
@@ -13,7 +13,7 @@ if ! cpack --config "$win_build/CPackConfig.cmake" -G ZIP -B "$out" > "$out/cpac
 fi
 zip=$(ls "$out"/*.zip)
 contents=$(cd "$out" && cmake -E tar tf "$zip")
-for name in pelkron.exe pelkron2.exe README.md; do
+for name in pelkron.exe pelkron2.exe README.md LICENSE; do
   if ! grep -q "/$name\$" <<< "$contents"; then
     echo "the .zip lacks $name"
     status=1
@@ -29,5 +29,5 @@ for program in pelkron pelkron2; do
     esac
   done
 done
-[ "$status" -eq 0 ] && echo "$(basename "$zip"): pelkron.exe, pelkron2.exe and README, no extra DLLs"
+[ "$status" -eq 0 ] && echo "$(basename "$zip"): pelkron.exe, pelkron2.exe, README and LICENSE, no extra DLLs"
 exit "$status"
