@@ -35,12 +35,28 @@ struct Variant {
     bool block = false;                // the device acknowledges blocks (pelkron2)
     // How its runs differ from a plain one, e.g. where its stderr goes.
     std::function<void(ProcessOptions&)> adjust = nullptr;
+    // Measured for CPU only: what an option costs on the hot path.
+    bool cpu_only = false;
 };
 
-const std::vector<Variant> variants = {
+void progress_on(ProcessOptions& options) { options.stderr_on_terminal = true; }
+
+const std::vector<Variant> all_variants = {
     {"pelkron", {PELKRON_UNDER_TEST}, false},
     {"pelkron2", {PELKRON2_UNDER_TEST}, true},
+    {"pelkron --timeout 60", {PELKRON_UNDER_TEST, "--timeout", "60"}, false, nullptr, true},
+    {"pelkron2 --timeout 60", {PELKRON2_UNDER_TEST, "--timeout", "60"}, true, nullptr, true},
+    {"pelkron, progress line", {PELKRON_UNDER_TEST}, false, progress_on, true},
 };
+
+// The rows of every table but the CPU one.
+const std::vector<Variant> variants = [] {
+    std::vector<Variant> plain;
+    for (const Variant& variant : all_variants) {
+        if (!variant.cpu_only) plain.push_back(variant);
+    }
+    return plain;
+}();
 
 struct Run {
     ProcessResult process;
@@ -205,12 +221,12 @@ int main(int argc, char** argv) {
         const std::string file = scratch_file(scratch, size);
         const std::string python_file = scratch_file(scratch, python_size);
         Spread floor_cpu, python_cpu;
-        std::vector<Spread> cpu(variants.size());
+        std::vector<Spread> cpu(all_variants.size());
         bool have_python = true;
         for (int r = 0; r < runs; ++r) {
             floor_cpu.values.push_back(run({FLOOR_WRITER, PORT_UNDER_TEST, file}, {}).process.cpu_seconds * mib / size);
-            for (std::size_t v = 0; v < variants.size(); ++v) {
-                cpu[v].values.push_back(run_variant(variants[v], file, {}).process.cpu_seconds * mib / size);
+            for (std::size_t v = 0; v < all_variants.size(); ++v) {
+                cpu[v].values.push_back(run_variant(all_variants[v], file, {}).process.cpu_seconds * mib / size);
             }
             if (have_python) {
                 const Run python = run({"/usr/bin/python3", PYSERIAL_UPLOAD, PORT_UNDER_TEST, python_file}, {});
@@ -233,13 +249,24 @@ int main(int argc, char** argv) {
         };
         row("floor (writes only)", floor_cpu);
         json.add("floor_cpu_s_per_mib", floor_cpu);
-        for (std::size_t v = 0; v < variants.size(); ++v) {
-            row(variants[v].name, cpu[v]);
-            json.add(key_of(variants[v].name) + "_cpu_s_per_mib", cpu[v]);
+        for (std::size_t v = 0; v < all_variants.size(); ++v) {
+            row(all_variants[v].name, cpu[v]);
+            json.add(key_of(all_variants[v].name) + "_cpu_s_per_mib", cpu[v]);
         }
         if (have_python) {
             row("pyserial", python_cpu);
             json.add("pyserial_cpu_s_per_mib", python_cpu);
+        }
+        // What an option costs against the same program without it (goal: within 5 %).
+        for (std::size_t v = 0; v < all_variants.size(); ++v) {
+            if (!all_variants[v].cpu_only) continue;
+            for (std::size_t plain = 0; plain < all_variants.size(); ++plain) {
+                if (all_variants[plain].cpu_only || all_variants[plain].command[0] != all_variants[v].command[0]) continue;
+                const double change = 100 * (cpu[v].median() / cpu[plain].median() - 1);
+                std::printf("   %s: %+.1f %% CPU against %s\n", all_variants[v].name.c_str(), change,
+                            all_variants[plain].name.c_str());
+                json.add(key_of(all_variants[v].name) + "_cpu_change_percent", change);
+            }
         }
     }
 
