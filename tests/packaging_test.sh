@@ -83,7 +83,7 @@ for page in "$out"/root/usr/share/man/man1/*.1.gz; do
   grep -q "pelkron $version" <<< "$rendered" || fail "$name.1 does not carry the version $version"
   case "$name" in
     pelkron|pelkron2)
-      tr -s ' \n' '  ' <<< "$rendered" | grep -qF "On Linux this build opens $port" \
+      tr -s ' \n' '  ' <<< "$rendered" | grep -qiF "on Linux this build opens $port" \
         || fail "$name.1 does not say that this build opens $port" ;;
   esac
 done
