@@ -1,0 +1,294 @@
+// Both senders on the Linux kernel's own serial drivers: the 8250 driver on
+// QEMU's 16550 UART and ftdi_sio on QEMU's FTDI USB adapter, in a virtual
+// machine with Debian's kernel (tests/vm/init runs them there). The
+// simulated device is on the host end of the port, as in the pseudo-terminal
+// suites; what the guest's program printed and how it ended comes back over
+// the console.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "device/sha256.h"
+#include "tests/support/upload.h"
+#include "tests/vm/machine.h"
+
+using namespace testing_support;
+using vm::Adapter;
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// ------------------------------------------------------------ guest files
+
+std::vector<std::uint8_t> every_byte_value() {
+    std::vector<std::uint8_t> bytes;
+    for (int value = 0; value < 256; ++value) bytes.push_back(static_cast<std::uint8_t>(value));
+    return bytes;
+}
+
+// The files in the guest's /t, by name. "random" is three blocks for
+// pelkron2 (1024, 1024, 952 bytes). "long" outlasts everything the host's
+// pseudo-terminal and QEMU can hold (several KiB) many times over, so that a
+// sender that ignored XOFF would still be sending long after it.
+const std::map<std::string, std::vector<std::uint8_t>>& guest_files() {
+    static const std::map<std::string, std::vector<std::uint8_t>> files = {
+        {"every", every_byte_value()},
+        {"random", pattern_file(3000, 17)},
+        {"long", pattern_file(128 * 1024, 23)},
+    };
+    return files;
+}
+
+const std::vector<std::uint8_t>& file_named(const std::string& name) { return guest_files().at(name); }
+
+int write_guest_files(const std::string& dir) {
+    mkdir(dir.c_str(), 0755);
+    for (const auto& [name, bytes] : guest_files()) {
+        std::ofstream out(dir + "/" + name + ".bin", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            std::fprintf(stderr, "cannot write %s/%s.bin\n", dir.c_str(), name.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ------------------------------------------------------ drivers and runs
+
+struct Driver {
+    Adapter adapter;
+    const char* label;
+    const char* guest_port;
+};
+
+const Driver uart{Adapter::uart_16550, "uart_16550", "/dev/ttyS1"};
+const Driver ftdi{Adapter::ftdi_usb, "ftdi_usb", "/dev/ttyUSB0"};
+
+void PrintTo(const Driver& driver, std::ostream* out) { *out << driver.label; }
+
+// The guest's command for one program on one port, without the file. The
+// static guest builds have their port built in: one folder per port.
+std::vector<std::string> guest_command(const std::string& program, const Driver& driver) {
+    const std::string port = driver.guest_port;
+    return {"/opt/" + port.substr(port.rfind('/') + 1) + "/" + program};
+}
+
+// One run as the init takes it: PORT:ARG0,ARG1,...
+std::string run_spec(const Driver& driver, const std::string& program, const std::vector<std::string>& arguments) {
+    std::string spec = std::string(driver.guest_port) + ":";
+    std::vector<std::string> argv = guest_command(program, driver);
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    for (std::size_t i = 0; i < argv.size(); ++i) spec += (i ? "," : "") + argv[i];
+    return spec;
+}
+
+// Every run a machine may be asked for: each program with each file.
+std::vector<std::string> all_runs(const Driver& driver) {
+    std::vector<std::string> runs;
+    for (const char* program : {"pelkron", "pelkron2"}) {
+        for (const auto& file : guest_files()) runs.push_back(run_spec(driver, program, {"/t/" + file.first + ".bin"}));
+    }
+    return runs;
+}
+
+Program host_view(const std::string& program) {
+    Program view;
+    view.label = program;
+    view.invocation = program;
+    view.block = program == "pelkron2";
+    return view;
+}
+
+std::string joined_lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+std::string sha256_of(const std::string& text) {
+    return simdev::sha256_hex(std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+struct Outcome {
+    std::string failure;  // the run could not be started or did not end
+    vm::GuestRun guest;
+    simdev::Session session;
+};
+
+// One booted machine with the simulated device on its port.
+class Guest {
+public:
+    explicit Guest(const Driver& driver) : driver_(driver), runs_(all_runs(driver)) {
+        char pattern[] = "/tmp/pelkron-vm-XXXXXX";
+        if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        device_ = std::make_unique<simdev::SimDevice>(dir_ + "/port");
+        vm::MachineConfig config;
+        config.kernel = VM_KERNEL;
+        config.initrd = VM_INITRD;
+        config.adapter = driver.adapter;
+        config.port_tty = device_->slave_path();
+        config.work_dir = dir_;
+        config.runs = runs_;
+        if (const char* accel = std::getenv("PELKRON_VM_ACCEL")) config.accel = accel;
+        machine_ = std::make_unique<vm::Machine>(config);
+    }
+
+    ~Guest() {
+        machine_.reset();
+        device_.reset();
+        std::remove((dir_ + "/qemu.log").c_str());
+        rmdir(dir_.c_str());
+    }
+
+    // Runs PROGRAM FILE in the guest against a device playing SCRIPT.
+    // MEANWHILE, if given, runs on the host while the program runs.
+    Outcome run(const std::string& program, const std::string& file, simdev::Script script,
+                const std::function<void(Guest&)>& meanwhile = {}, milliseconds time_limit = seconds(60)) {
+        Outcome outcome;
+        const std::string spec = run_spec(driver_, program, {"/t/" + file + ".bin"});
+        std::size_t number = 0;
+        for (std::size_t i = 0; i < runs_.size(); ++i) {
+            if (runs_[i] == spec) number = i + 1;
+        }
+        if (number == 0) throw std::logic_error("no such run: " + spec);
+        if (!machine_->wait_ready(outcome.failure)) return outcome;
+        device_->start(std::move(script));
+        if (machine_->go(number, outcome.failure)) {
+            if (meanwhile) meanwhile(*this);
+            outcome.guest = machine_->finish_run(time_limit);
+            outcome.failure = outcome.guest.failure;
+        }
+        outcome.session = device_->stop();
+        return outcome;
+    }
+
+    simdev::SimDevice& device() { return *device_; }
+    vm::Machine& machine() { return *machine_; }
+
+    std::string diagnostics() const {
+        return "\n--- guest console ---\n" + machine_->console_log() + "\n--- QEMU ---\n" + machine_->qemu_log();
+    }
+
+private:
+    Driver driver_;
+    std::vector<std::string> runs_;
+    std::string dir_;
+    std::unique_ptr<simdev::SimDevice> device_;
+    std::unique_ptr<vm::Machine> machine_;
+};
+
+// One machine per driver, booted by the first test that needs it and kept
+// for the others: a boot costs seconds, a run a fraction of one.
+std::map<std::string, std::unique_ptr<Guest>>& guests() {
+    static std::map<std::string, std::unique_ptr<Guest>> booted;
+    return booted;
+}
+
+Guest& guest_on(const Driver& driver) {
+    std::unique_ptr<Guest>& guest = guests()[driver.label];
+    if (!guest) guest = std::make_unique<Guest>(driver);
+    return *guest;
+}
+
+class MachinesEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override { guests().clear(); }
+};
+
+// Waits until the device has taken at least this many wire bytes.
+bool wait_for_wire(simdev::SimDevice& device, std::size_t bytes, milliseconds time_limit) {
+    const vm::Clock::time_point deadline = vm::Clock::now() + time_limit;
+    while (device.progress().wire_bytes < bytes) {
+        if (vm::Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
+}
+
+double seconds_between(vm::Clock::time_point from, vm::Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// ------------------------------------------------------------ both drivers
+
+class RealDriver : public ::testing::TestWithParam<Driver> {};
+
+struct TransferCase {
+    const char* program;
+    const char* file;
+};
+
+// From the hostile line state (9600 7E2, echo, canonical input, newline
+// translation, eighth bit stripped, any byte restarting output) the program
+// makes the real driver a raw 1200 8N1 line: every byte arrives as it was.
+TEST_P(RealDriver, EveryByteArrivesBitExactFromAHostileLineState) {
+    Guest& guest = guest_on(GetParam());
+    const TransferCase cases[] = {
+        {"pelkron", "every"}, {"pelkron", "random"}, {"pelkron2", "every"}, {"pelkron2", "random"}};
+    for (const TransferCase& transfer : cases) {
+        SCOPED_TRACE(std::string(transfer.program) + " " + transfer.file);
+        const std::vector<std::uint8_t>& file = file_named(transfer.file);
+        const Program program = host_view(transfer.program);
+        simdev::Script script;
+        script.acknowledge_blocks = program.block;
+        const Outcome run = guest.run(transfer.program, transfer.file, script);
+
+        ASSERT_EQ(run.failure, "") << guest.diagnostics();
+        EXPECT_EQ(run.guest.stty_status, 0) << "the guest could not set the hostile line state";
+        EXPECT_EQ(run.guest.exit_status, 0) << run.guest.stderr_text;
+        EXPECT_EQ(run.guest.stderr_text, "");
+        EXPECT_EQ(run.session.wire, expected_wire(file));
+        EXPECT_EQ(run.session.all_faults(), std::vector<std::string>{});
+        const std::vector<std::string> echo = expected_stdout(program, file);
+        EXPECT_EQ(run.guest.stdout_lines, echo.size());
+        EXPECT_EQ(run.guest.stdout_sha256, sha256_of(joined_lines(echo))) << "the echo differs";
+        EXPECT_EQ(run.guest.other_lines, read_lines(echo));
+    }
+}
+
+// Three blocks, each acknowledged through the real driver. The first
+// acknowledgement comes with a second one and a stray byte; the purge must
+// throw both away, or the second would pass for the acknowledgement of the
+// next block, which the device gives only after a pause.
+TEST_P(RealDriver, BlocksAreAcknowledgedAndThePurgeEmptiesTheDriversInput) {
+    Guest& guest = guest_on(GetParam());
+    const std::vector<std::uint8_t>& file = file_named("random");
+    simdev::Script script;
+    script.acknowledge_blocks = true;
+    script.block_reply[0] = {simdev::send({simdev::acknowledgement, simdev::acknowledgement, 0x42})};
+    script.block_reply[1] = {simdev::pause(400), simdev::send({simdev::acknowledgement})};
+    const Outcome run = guest.run("pelkron2", "random", script);
+
+    ASSERT_EQ(run.failure, "") << guest.diagnostics();
+    EXPECT_EQ(run.guest.exit_status, 0) << run.guest.stderr_text;
+    EXPECT_EQ(run.guest.stderr_text, "");
+    EXPECT_EQ(run.session.wire, expected_wire(file));
+    EXPECT_EQ(run.session.all_faults(), std::vector<std::string>{}) << "a block went out before its acknowledgement";
+    EXPECT_EQ(run.session.block_sizes, (std::vector<std::size_t>{1024, 1024, 952}));
+    EXPECT_EQ(run.guest.other_lines, (std::vector<std::string>{"1 - 90", "1 - 90", "1 - 90"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver, ::testing::Values(uart, ftdi),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--write-guest-files") == 0) return write_guest_files(argv[2]);
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new MachinesEnvironment);
+    return RUN_ALL_TESTS();
+}
