@@ -39,7 +39,18 @@ test-wine: deps
 	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test
 	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure
 
-test: test-sanitized test-native test-wine
+# Both programs on the kernel's real serial drivers (8250 UART, FTDI USB)
+# in a QEMU machine with Debian's kernel; static programs, so a build
+# folder of its own, which also keeps the downloaded kernel.
+VM_BUILD ?= build-vm
+
+.PHONY: test-vm
+test-vm: deps
+	cmake -S . -B $(VM_BUILD) -DCMAKE_BUILD_TYPE=Release -DPELKRON_STATIC=ON -DPELKRON_VM_TESTS=ON
+	cmake --build $(VM_BUILD) -j $(JOBS) --target vm_test vm_guest
+	ctest --test-dir $(VM_BUILD) -L vm --output-on-failure
+
+test: test-sanitized test-native test-wine test-vm
 
 demo: build
 	bash scripts/demo.sh $(BUILD)
@@ -51,4 +62,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(VM_BUILD)

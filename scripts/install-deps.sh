@@ -10,6 +10,7 @@ packages=(
   man-db                    # rendering the man pages in the package test
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled
   wine wine64               # running the Windows build in its tests
+  qemu-system-x86 busybox-static cpio  # the test machine on real serial drivers
 )
 # Wine comes with the libraries it recommends, which it loads when it starts
 # its session services; everything else comes without.

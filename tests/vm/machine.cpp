@@ -164,7 +164,9 @@ bool Machine::wait_ready(std::string& failure, std::chrono::milliseconds time_li
     for (;;) {
         std::optional<ConsoleLine> line = next_report(deadline);
         if (!line) {
-            failure = qemu_running() ? "the guest never became ready" : "QEMU ended";
+            failure = qemu_running() ? "the guest did not become ready in time"
+                                     : "QEMU ended before the guest was ready: this machine cannot run the "
+                                       "test machine (QEMU's messages below say why)";
             return false;
         }
         if (line->text == "ready") return true;

@@ -45,7 +45,7 @@ const std::map<std::string, std::vector<std::uint8_t>>& guest_files() {
     static const std::map<std::string, std::vector<std::uint8_t>> files = {
         {"every", every_byte_value()},
         {"random", pattern_file(3000, 17)},
-        {"long", pattern_file(128 * 1024, 23)},
+        {"long", pattern_file(32 * 1024, 23)},
     };
     return files;
 }
@@ -176,13 +176,24 @@ public:
     }
 
     simdev::SimDevice& device() { return *device_; }
-    vm::Machine& machine() { return *machine_; }
+
+    // Pulls the FTDI adapter out, as a hand would; returns when QEMU has
+    // taken the command, with what it answered (empty when all went well).
+    std::string unplug() { return machine_->monitor("device_del " + adapter_id()); }
+    // Puts a new one in, for the runs after.
+    std::string replug() {
+        ++adapters_;
+        return machine_->monitor("device_add usb-serial,id=" + adapter_id() + ",bus=xhci.0,chardev=port");
+    }
 
     std::string diagnostics() const {
         return "\n--- guest console ---\n" + machine_->console_log() + "\n--- QEMU ---\n" + machine_->qemu_log();
     }
 
 private:
+    std::string adapter_id() const { return adapters_ == 0 ? "ftdi" : "ftdi" + std::to_string(adapters_); }
+
+    int adapters_ = 0;
     Driver driver_;
     std::vector<std::string> runs_;
     std::string dir_;
@@ -283,6 +294,103 @@ TEST_P(RealDriver, BlocksAreAcknowledgedAndThePurgeEmptiesTheDriversInput) {
 
 INSTANTIATE_TEST_SUITE_P(Drivers, RealDriver, ::testing::Values(uart, ftdi),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// ------------------------------------------------------------- 8250 only
+
+// The 8250 driver stops its transmitter on XOFF, with bytes already in the
+// UART's FIFO and the driver's buffer. Once those have drained nothing more
+// comes, however long the device waits; a stray byte does not release the
+// sender (IXANY is off, though the hostile state had it on); XON does, and
+// not a byte is lost.
+TEST(Uart16550, XoffHoldsTheUartAndOnlyXonReleasesIt) {
+    Guest& guest = guest_on(uart);
+    const std::vector<std::uint8_t>& file = file_named("long");
+    simdev::Script script;
+    script.at_wire_byte[4096] = {simdev::send({simdev::xoff}), simdev::watch(1000, 2000),
+                                 simdev::send({0x55}), simdev::watch(500, 2000),
+                                 simdev::send({simdev::xon})};
+    const Outcome run = guest.run("pelkron", "long", script);
+
+    ASSERT_EQ(run.failure, "") << guest.diagnostics();
+    EXPECT_EQ(run.guest.exit_status, 0) << run.guest.stderr_text;
+    EXPECT_EQ(run.guest.stderr_text, "");
+    ASSERT_EQ(run.session.watches.size(), 2u);
+    EXPECT_EQ(run.session.watches[0].arrived, 0u) << "the UART kept sending through XOFF ("
+                                                  << run.session.watches[0].in_flight << " bytes were in flight)";
+    EXPECT_EQ(run.session.watches[1].arrived, 0u) << "a stray byte released the UART";
+    EXPECT_EQ(run.session.wire, expected_wire(file));
+    EXPECT_EQ(run.session.all_faults(), std::vector<std::string>{});
+    const std::vector<std::string> echo = expected_stdout(host_view("pelkron"), file);
+    EXPECT_EQ(run.guest.stdout_sha256, sha256_of(joined_lines(echo))) << "the echo differs";
+    // Only a sender still busy when XOFF came proves anything: had the
+    // whole file been through before XON, the silence would mean nothing.
+    ASSERT_EQ(run.session.sent.size(), 3u);
+    EXPECT_LT(run.session.sent.back().arrived_before, expected_wire(file).size() / 2)
+        << "the file was too short for this machine's speed";
+}
+
+// ------------------------------------------------------------- FTDI only
+
+// Unplugged in the middle of a long transfer: the write fails, and the
+// program says so at once instead of hanging or claiming success. (QEMU's
+// FTDI model ignores the XON/XOFF the driver hands to the chip, and a host
+// end that stops reading freezes the whole machine, so the adapter cannot
+// be held here: it goes while the sender is writing.)
+TEST(FtdiUsb, UnpluggedWhileSendingIsAWriteError) {
+    Guest& guest = guest_on(ftdi);
+    vm::Clock::time_point unplugged_at{};
+    std::string unplug_answer = "not unplugged";
+    const Outcome run = guest.run("pelkron", "long", simdev::Script{}, [&](Guest& g) {
+        if (!wait_for_wire(g.device(), 16 * 1024, seconds(30))) return;
+        unplugged_at = vm::Clock::now();
+        unplug_answer = g.unplug();
+    });
+    const std::string replug_answer = guest.replug();
+
+    ASSERT_EQ(unplug_answer, "");
+    ASSERT_EQ(run.failure, "") << guest.diagnostics();
+    EXPECT_EQ(run.guest.exit_status, 4);
+    EXPECT_EQ(run.guest.stderr_text, "Write Error!\n");
+    EXPECT_FALSE(run.session.decoder.terminated()) << "a terminator after a failed transfer";
+    EXPECT_LT(run.session.wire.size(), expected_wire(file_named("long")).size());
+    EXPECT_LT(seconds_between(unplugged_at, run.guest.ended_at), 5.0);
+    EXPECT_EQ(replug_answer, "");
+}
+
+// Unplugged while pelkron2 waits for an acknowledgement that never comes:
+// the read fails at once, where a quiet line would have kept it waiting,
+// and the wait before it was the usual one read attempt a second.
+TEST(FtdiUsb, UnpluggedDuringTheAcknowledgementWaitIsAReadError) {
+    Guest& guest = guest_on(ftdi);
+    simdev::Script script;
+    script.acknowledge_blocks = true;
+    script.block_reply[0] = {};  // silence
+    vm::Clock::time_point unplugged_at{};
+    std::string unplug_answer = "not unplugged";
+    const Outcome run = guest.run("pelkron2", "random", script, [&](Guest& g) {
+        if (!wait_for_wire(g.device(), simdev::block_wire_bytes, seconds(30))) return;
+        std::this_thread::sleep_for(milliseconds(2500));
+        unplugged_at = vm::Clock::now();
+        unplug_answer = g.unplug();
+    });
+    const std::string replug_answer = guest.replug();
+
+    ASSERT_EQ(unplug_answer, "");
+    ASSERT_EQ(run.failure, "") << guest.diagnostics();
+    EXPECT_EQ(run.guest.exit_status, 4);
+    EXPECT_EQ(run.guest.stderr_text, "Read Error!\n");
+    EXPECT_FALSE(run.session.decoder.terminated());
+    EXPECT_EQ(run.session.wire.size(), simdev::block_wire_bytes) << "the next block went out unacknowledged";
+    EXPECT_LT(seconds_between(unplugged_at, run.guest.ended_at), 5.0);
+    // About one "0 - xx" a second for the 2.5 s wait and the few seconds
+    // the report may take; a busy loop would print thousands (and burn the
+    // CPU time it took).
+    EXPECT_GE(run.guest.other_lines.size(), 2u);
+    EXPECT_LE(run.guest.other_lines.size(), 8u);
+    for (const std::string& line : run.guest.other_lines) EXPECT_EQ(line.substr(0, 4), "0 - ");
+    EXPECT_LT(run.guest.cpu_seconds, 1.0) << "the wait kept the CPU busy";
+    EXPECT_EQ(replug_answer, "");
+}
 
 }  // namespace
 
