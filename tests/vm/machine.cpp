@@ -188,7 +188,8 @@ bool Machine::go(std::size_t number, std::string& failure, std::chrono::millisec
             return false;
         }
         if (starts_with(line->text, "stty ")) {
-            current_.stty_status = std::atoi(after(line->text, "stty ").c_str());
+            std::istringstream fields(after(line->text, "stty "));
+            fields >> current_.stty_status >> current_.stty_settings;
         } else if (starts_with(line->text, "start ")) {
             current_.started_at = line->at;
             return true;

@@ -47,6 +47,7 @@ struct GuestRun {
     bool finished = false;            // "PK done" came
     std::string failure;              // why not, when it did not
     int stty_status = -1;             // of the hostile stty; -1 when no port was given
+    std::string stty_settings;        // the port's settings after it, as stty -g gives them
     int exit_status = -1;
     double elapsed_seconds = -1;      // busybox time: real, user, system
     double cpu_seconds = -1;          // user plus system

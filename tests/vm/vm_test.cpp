@@ -5,6 +5,7 @@
 // suites; what the guest's program printed and how it ended comes back over
 // the console.
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -234,6 +235,17 @@ void expect_port_failure(const std::string& err, const std::string& first, const
     EXPECT_EQ(err.back(), '\n');
 }
 
+// Whether stty -g's settings (iflag:oflag:cflag:lflag:...) are the hostile
+// state: a driver that refused it would leave nothing for the program to
+// mend.
+bool is_hostile(const std::string& stty_settings) {
+    unsigned long iflag = 0, oflag = 0, cflag = 0, lflag = 0;
+    if (std::sscanf(stty_settings.c_str(), "%lx:%lx:%lx:%lx", &iflag, &oflag, &cflag, &lflag) != 4) return false;
+    const auto all = [](unsigned long flags, unsigned long wanted) { return (flags & wanted) == wanted; };
+    return all(iflag, ISTRIP | INLCR | ICRNL | IXANY | IXOFF) && all(oflag, OPOST | ONLCR) &&
+           (cflag & CSIZE) == CS7 && all(cflag, PARENB | CSTOPB) && all(lflag, ECHO | ICANON | ISIG | IEXTEN);
+}
+
 // Waits until the device has taken at least this many wire bytes.
 bool wait_for_wire(simdev::SimDevice& device, std::size_t bytes, milliseconds time_limit) {
     const vm::Clock::time_point deadline = vm::Clock::now() + time_limit;
@@ -274,6 +286,7 @@ TEST_P(RealDriver, EveryByteArrivesBitExactFromAHostileLineState) {
 
         ASSERT_EQ(run.failure, "") << guest.diagnostics();
         EXPECT_EQ(run.guest.stty_status, 0) << "the guest could not set the hostile line state";
+        EXPECT_TRUE(is_hostile(run.guest.stty_settings)) << run.guest.stty_settings;
         EXPECT_EQ(run.guest.exit_status, 0) << run.guest.stderr_text;
         EXPECT_EQ(run.guest.stderr_text, "");
         EXPECT_EQ(run.session.wire, expected_wire(file));
