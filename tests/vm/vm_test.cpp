@@ -165,7 +165,16 @@ public:
             if (runs_[i] == spec) number = i + 1;
         }
         if (number == 0) throw std::logic_error("no such run: " + spec);
-        if (!machine_->wait_ready(outcome.failure)) return outcome;
+        // A machine that failed once fails the later cases at once instead
+        // of making each of them wait for it.
+        if (!broken_.empty()) {
+            outcome.failure = "the machine failed before: " + broken_;
+            return outcome;
+        }
+        if (!machine_->wait_ready(outcome.failure)) {
+            broken_ = outcome.failure;
+            return outcome;
+        }
         device_->start(std::move(script));
         if (machine_->go(number, outcome.failure)) {
             if (meanwhile) meanwhile(*this);
@@ -173,6 +182,7 @@ public:
             outcome.failure = outcome.guest.failure;
         }
         outcome.session = device_->stop();
+        if (!outcome.failure.empty()) broken_ = outcome.failure;
         return outcome;
     }
 
@@ -195,6 +205,7 @@ private:
     std::string adapter_id() const { return adapters_ == 0 ? "ftdi" : "ftdi" + std::to_string(adapters_); }
 
     int adapters_ = 0;
+    std::string broken_;
     Driver driver_;
     std::vector<std::string> runs_;
     std::string dir_;
