@@ -9,7 +9,12 @@ set -euo pipefail
 dir=$1
 mkdir -p "$dir"
 cd "$dir"
-[ -f vmlinuz ] && [ -f modules/ftdi_sio.ko ] && exit 0
+# The package's own dates are older than this script: touch, or the build
+# would think the kernel out of date on every run.
+if [ -f vmlinuz ] && [ -f modules/ftdi_sio.ko ]; then
+    touch vmlinuz
+    exit 0
+fi
 
 # The image package linux-image-amd64 points at, e.g. linux-image-6.1.0-57-amd64.
 image_package() {
@@ -44,5 +49,6 @@ dpkg-deb --fsys-tarfile "$deb" |
 find unpacked -name '*.ko' -exec mv {} modules/ \;
 mv unpacked/boot/vmlinuz-* vmlinuz.tmp
 rm -rf unpacked
+touch vmlinuz.tmp
 mv vmlinuz.tmp vmlinuz
 echo "fetch-kernel: $deb unpacked in $dir"
