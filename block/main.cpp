@@ -1,60 +1,87 @@
 // pelkron2: sends a file to the device in blocks of 1024 file bytes and waits
 // after each block until the device acknowledges it with 0x90.
+#include <chrono>
 #include <cstdio>
 
-#include "link/port.h"
+#include "cli/echo.h"
+#include "cli/upload.h"
 #include "wire/nibble.h"
-#include "wire/upload.h"
+
+#ifndef PELKRON_BUILT_IN_PORT
+#error "PELKRON_BUILT_IN_PORT must name the port used when none is given"
+#endif
 
 namespace {
 
+enum Acknowledgement { acknowledged, port_failed, not_in_time };
+
 // Reads one byte at a time, printing every attempt, until a read gives the
 // acknowledgement. A quiet second prints a count of 0 with whatever the
-// transfer buffer still holds. No limit on attempts: a slow device is waited
-// for. Returns false only when the port itself has failed.
-bool await_acknowledgement(PortConnection& port) {
-    for (;;) {
-        if (port_read_byte(port) == port_read_failed) return false;
-        std::printf("%u - %02x\n", static_cast<unsigned>(port.transfer_count), port.transfer_buffer);
-        std::fflush(stdout);
-        if (port.transfer_count == 1 && port.transfer_buffer == acknowledgement_byte) return true;
+// transfer buffer still holds. Without --timeout there is no limit on
+// attempts: a slow device is waited for.
+Acknowledgement await_acknowledgement(Upload& upload) {
+    PortConnection& port = upload.port;
+    const int timeout_seconds = upload.command.timeout_seconds;
+    if (timeout_seconds > 0) {
+        // The time limit counts from when the block has left the port, not
+        // from when the driver took it: at 1200 baud a queued block takes
+        // many seconds to go out.
+        if (!port_drain_output(port)) return port_failed;
     }
-}
-
-int report_read_error() {
-    std::fputs("Read Error!\n", stderr);
-    return exit_port_failed;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    upload.progress.waiting = true;
+    for (;;) {
+        if (upload.progress.on) progress_draw(upload.progress, true);
+        if (port_read_byte(port) == port_read_failed) return port_failed;
+        char line[16];
+        const int length = std::snprintf(line, sizeof line, "%u - %02x\n", static_cast<unsigned>(port.transfer_count),
+                                         port.transfer_buffer);
+        echo_line(line, static_cast<std::size_t>(length));
+        if (port.transfer_count == 1 && port.transfer_buffer == acknowledgement_byte) break;
+        if (timeout_seconds > 0 && std::chrono::steady_clock::now() >= deadline) return not_in_time;
+    }
+    upload.progress.waiting = false;
+    return acknowledged;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!arguments_ok(argc, argv)) return exit_usage;
-    std::FILE* input = open_input(argv);  // before the port, always
-    PortConnection port = port_open(block_profile);
+    Upload upload;
+    int status = exit_sent;
+    if (!begin_upload(argc, argv, block_profile, PELKRON_BUILT_IN_PORT, upload, status)) return status;
 
     bool file_done = false;
     while (!file_done) {
         int block_count = 0;
         while (block_count < block_length) {
             unsigned char byte = 0;
-            const FileRead read = read_file_byte(input, byte);
+            const FileRead read = read_file_byte(upload.input, byte);
             if (read == file_ended) {
                 file_done = true;
                 break;
             }
-            if (read == file_failed) return report_input_failure(argv);
-            if (!send_nibble_pair(port, byte)) return report_write_failure();
+            if (read == file_failed) return end_with_input_failure(upload);
+            if (!send_nibble_pair(upload.port, byte)) return end_with_write_failure(upload);
+            progress_pair_sent(upload.progress);
             ++block_count;
         }
         // An empty block is no block: the device never saw it and would
         // never acknowledge it, so the terminator follows at once.
         if (block_count == 0) break;
-        if (!await_acknowledgement(port)) return report_read_error();
+        switch (await_acknowledgement(upload)) {
+        case acknowledged: break;
+        case port_failed:
+            // The drain before a timed wait writes nothing but can fail as a write does.
+            return upload.port.failure.problem == port_timed_out || upload.port.failure.problem == port_drain_failed
+                       ? end_with_write_failure(upload)
+                       : end_with_read_failure(upload);
+        case not_in_time: return end_without_acknowledgement(upload);
+        }
         // Anything that came with or after the acknowledgement must not
         // count towards the next wait.
-        port_purge_input(port);
+        port_purge_input(upload.port);
+        ++upload.progress.block;
     }
-    if (!send_terminator(port) || !port_drain_output(port)) return report_write_failure();
-    return exit_sent;
+    return finish_upload(upload);
 }

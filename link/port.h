@@ -1,13 +1,18 @@
 // The serial port that both senders talk through: one connection per
-// process, opened once and released by process end.
+// process, opened once, closed once at the end of the run.
 //
 // Every transfer passes through the connection's one-byte transfer buffer and
 // records its byte count in the transfer count. A read that receives nothing
 // therefore leaves the buffer holding the byte last written or received; the
 // block sender prints exactly that.
+//
+// No function here prints or exits: each failure is described in the
+// connection's `failure`, and the caller decides what to say.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Which flow control the device uses to pace the host.
 enum PortProfile {
@@ -15,19 +20,42 @@ enum PortProfile {
     block_profile    // no handshake at all: the device paces us by acknowledging blocks
 };
 
-struct PortConnection {
-    std::intptr_t handle;         // file descriptor on POSIX, HANDLE on Win32
-    unsigned char transfer_buffer;
-    std::uint32_t transfer_count;
+enum PortProblem {
+    port_no_problem,
+    port_not_found,        // no such port
+    port_no_access,        // the user may not open it
+    port_in_use,           // another program has it
+    port_not_serial,       // it exists but is no serial port
+    port_setting_refused,  // the port did not take a line setting: `detail` names it
+    port_gone,             // unplugged, hung up or closed by the other side
+    port_drain_failed,     // the port failed after the terminator was queued
+    port_timed_out,        // a write stayed blocked for the whole time limit
+    port_other             // anything else: `detail` has the system's words
 };
 
-// Opens and configures the port. If the port cannot be opened (missing, in
-// use, no access) it prints "Open Error!" on stderr and ends the process with
-// status 1, having touched no setting.
-PortConnection port_open(PortProfile profile);
+struct PortFailure {
+    PortProblem problem;
+    std::string detail;  // the system's own words, or the setting refused
+};
 
-// Writes one byte through the transfer buffer. Blocks for as long as the
-// device holds the line. Returns false when the port has failed.
+struct PortConnection {
+    std::intptr_t handle;          // file descriptor on POSIX, HANDLE on Win32
+    unsigned char transfer_buffer;
+    std::uint32_t transfer_count;
+    int write_timeout_ms;          // 0: a held line is waited for as long as it takes
+    PortFailure failure;           // why the last call that failed did so
+};
+
+// Opens and configures the named port: 1200 baud 8N1, the profile's flow
+// control, reads that give up after about 1000 ms. Returns false, with
+// `failure` set and nothing left open, when the port cannot be opened or
+// refuses a setting; nothing has been sent then.
+bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+
+// Writes one byte through the transfer buffer. Blocks while the device holds
+// the line, for at most write_timeout_ms when that is set. Returns false when
+// the port has failed or the time ran out; what was still queued is then
+// thrown away, so that nothing trickles out after we gave up.
 bool port_write_byte(PortConnection& port, unsigned char value);
 
 enum PortReadResult {
@@ -43,6 +71,19 @@ void port_purge_input(PortConnection& port);
 
 // Waits until every byte written has left the port, so that a finished run
 // means the data is on the line rather than still queued in the driver
-// (which could discard it when the process ends). Returns false when the
-// port has failed.
+// (which could discard it when the process ends). With a write time-out, a
+// queue that does not shrink for that long is a time-out. Returns false
+// when the port has failed or the time ran out.
 bool port_drain_output(PortConnection& port);
+
+// Gives the port back: nothing of ours keeps others out of it afterwards.
+void port_close(PortConnection& port);
+
+// For a handler of a fatal signal (POSIX): undoes what would keep others out
+// of the open port once we are gone. Async-signal-safe.
+void port_release_on_signal();
+
+// The serial ports of this machine, one line each: the name to give the
+// programs and what the system knows of it. `system_root` is "/" except in
+// tests, which point it at a made-up tree (POSIX only).
+std::vector<std::string> port_list(const std::string& system_root);

@@ -1,8 +1,10 @@
-// Win32 backend of the serial port: COM6 through the comm API.
+// Win32 backend of the serial port: the comm API.
 //
 // A Windows port is always a binary line: no echo, no line editing, no
 // newline translation. Only speed, framing, flow control and time-outs need
-// setting; every other DCB field keeps the value the port had.
+// setting; every other DCB field keeps the value the port had. What we set
+// is read back: a port that does not take a setting is refused rather than
+// used at the wrong speed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -11,8 +13,10 @@
 #endif
 #include <windows.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "link/port.h"
 
@@ -21,14 +25,52 @@ namespace {
 constexpr char xon_char = 0x11;
 constexpr char xoff_char = 0x13;
 constexpr DWORD read_timeout_ms = 1000;
+constexpr WORD flow_limit = 512;
 
 HANDLE handle_of(const PortConnection& port) { return reinterpret_cast<HANDLE>(port.handle); }
 
-void configure_line(HANDLE h, PortProfile profile) {
+// The system's own words for an error code.
+std::string system_words(DWORD error) {
+    char text[256] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                                        text, sizeof text, NULL);
+    std::string words(text, length);
+    while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
+                              words.back() == '.')) {
+        words.pop_back();
+    }
+    if (words.empty()) words = "error " + std::to_string(error);
+    return words;
+}
+
+bool fail(PortConnection& port, PortProblem problem, std::string detail) {
+    port.failure.problem = problem;
+    port.failure.detail = std::move(detail);
+    return false;
+}
+
+bool is_com_name(const char* name) {
+    if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') return false;
+    for (const char* c = name + 3; *c; ++c) {
+        if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+    }
+    return true;
+}
+
+// COM10 and above can only be opened through the device namespace; the
+// lower numbers work either way, so every COMn goes the same road.
+std::string device_path(const char* name) {
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) return name;
+    if (is_com_name(name)) return std::string("\\\\.\\") + name;
+    return name;
+}
+
+bool configure_line(PortConnection& port, PortProfile profile) {
+    const HANDLE h = handle_of(port);
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    GetCommState(h, &dcb);
+    if (!GetCommState(h, &dcb)) return fail(port, port_not_serial, "not a serial port");
     dcb.BaudRate = CBR_1200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
@@ -37,7 +79,8 @@ void configure_line(HANDLE h, PortProfile profile) {
     // The device holds our output with XOFF and releases it with XON only in
     // the stream profile; in the block profile 0x11 and 0x13 are plain bytes
     // that the acknowledgement wait prints.
-    dcb.fOutX = profile == stream_profile ? TRUE : FALSE;
+    const BOOL outbound_xon_xoff = profile == stream_profile ? TRUE : FALSE;
+    dcb.fOutX = outbound_xon_xoff;
     dcb.XonChar = xon_char;
     dcb.XoffChar = xoff_char;
     // We never send XON/XOFF ourselves: the device may not expect them. The
@@ -45,10 +88,28 @@ void configure_line(HANDLE h, PortProfile profile) {
     // values all the same rather than whatever the port had.
     dcb.fInX = FALSE;
     dcb.fTXContinueOnXoff = FALSE;
-    dcb.XonLim = 512;
-    dcb.XoffLim = 512;
-    // A setting the port refuses leaves the port as it is.
-    SetCommState(h, &dcb);
+    dcb.XonLim = flow_limit;
+    dcb.XoffLim = flow_limit;
+    if (!SetCommState(h, &dcb)) {
+        return fail(port, port_other, "the port refused its settings (" + system_words(GetLastError()) + ")");
+    }
+
+    DCB taken;
+    ZeroMemory(&taken, sizeof taken);
+    taken.DCBlength = sizeof taken;
+    if (!GetCommState(h, &taken)) return fail(port, port_not_serial, "not a serial port");
+    if (taken.BaudRate != CBR_1200) return fail(port, port_setting_refused, "1200 baud");
+    if (taken.ByteSize != 8) return fail(port, port_setting_refused, "8 data bits");
+    if (taken.Parity != NOPARITY) return fail(port, port_setting_refused, "no parity");
+    if (taken.StopBits != ONESTOPBIT) return fail(port, port_setting_refused, "one stop bit");
+    if (taken.fOutxCtsFlow) return fail(port, port_setting_refused, "hardware flow control off");
+    if (static_cast<BOOL>(taken.fOutX) != outbound_xon_xoff || taken.fInX) {
+        return fail(port, port_setting_refused,
+                    outbound_xon_xoff ? "XON/XOFF flow control on" : "XON/XOFF flow control off");
+    }
+    if (taken.XonChar != xon_char || taken.XoffChar != xoff_char) {
+        return fail(port, port_setting_refused, "XON 0x11 and XOFF 0x13");
+    }
 
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
@@ -57,34 +118,103 @@ void configure_line(HANDLE h, PortProfile profile) {
     timeouts.ReadIntervalTimeout = read_timeout_ms;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = read_timeout_ms;
-    // Writes never time out: a held line simply makes us wait.
+    // Without a time limit writes never time out: a held line simply makes
+    // us wait.
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    SetCommTimeouts(h, &timeouts);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.write_timeout_ms);
+    if (!SetCommTimeouts(h, &timeouts)) {
+        return fail(port, port_other, "the port refused its time-outs (" + system_words(GetLastError()) + ")");
+    }
+    COMMTIMEOUTS taken_timeouts;
+    ZeroMemory(&taken_timeouts, sizeof taken_timeouts);
+    if (!GetCommTimeouts(h, &taken_timeouts) || taken_timeouts.ReadIntervalTimeout != timeouts.ReadIntervalTimeout ||
+        taken_timeouts.ReadTotalTimeoutMultiplier != 0 ||
+        taken_timeouts.ReadTotalTimeoutConstant != timeouts.ReadTotalTimeoutConstant ||
+        taken_timeouts.WriteTotalTimeoutMultiplier != 0 ||
+        taken_timeouts.WriteTotalTimeoutConstant != timeouts.WriteTotalTimeoutConstant) {
+        return fail(port, port_setting_refused, "its time-outs");
+    }
+    return true;
+}
+
+// After a failure or a time-out nothing queued may trickle out later: the
+// device must not get the rest of a file we have given up on.
+void discard_output(const PortConnection& port) { PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR); }
+
+bool is_time_out(DWORD error) { return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT; }
+
+// Waits for the driver's output queue to empty, looking every few
+// milliseconds. With a time limit, a queue that does not shrink for that
+// long is a time-out.
+bool wait_for_empty_output(PortConnection& port) {
+    DWORD queued_before = MAXDWORD;
+    ULONGLONG moved_at = GetTickCount64();
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        if (!ClearCommError(handle_of(port), &errors, &status)) {
+            return fail(port, port_drain_failed, system_words(GetLastError()));
+        }
+        if (status.cbOutQue == 0) return true;
+        if (status.cbOutQue != queued_before) {
+            queued_before = status.cbOutQue;
+            moved_at = GetTickCount64();
+        } else if (port.write_timeout_ms > 0 &&
+                   GetTickCount64() - moved_at >= static_cast<ULONGLONG>(port.write_timeout_ms)) {
+            discard_output(port);
+            return fail(port, port_timed_out, "");
+        }
+        Sleep(20);
+    }
 }
 
 }  // namespace
 
-PortConnection port_open(PortProfile profile) {
-    // Share mode 0: nobody else may use the port while we do.
-    HANDLE h = CreateFileA("COM6", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (h == INVALID_HANDLE_VALUE) {
-        std::fputs("Open Error!\n", stderr);
-        std::exit(1);
-    }
-    configure_line(h, profile);
+bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
+    port = PortConnection{};
+    port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+    port.write_timeout_ms = write_timeout_ms;
+    port.failure.problem = port_no_problem;
 
-    PortConnection port{};
+    // Share mode 0: nobody else may use the port while we do.
+    const HANDLE h = CreateFileA(device_path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                                 NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return fail(port, port_not_found, system_words(error));
+        case ERROR_ACCESS_DENIED:  // what Windows says of a port another program has open
+        case ERROR_SHARING_VIOLATION:
+            return fail(port, port_in_use, "in use by another program");
+        default:
+            return fail(port, port_other, system_words(error));
+        }
+    }
     port.handle = reinterpret_cast<std::intptr_t>(h);
-    return port;
+    if (!configure_line(port, profile)) {
+        CloseHandle(h);
+        port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+        return false;
+    }
+    return true;
 }
 
 bool port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
     DWORD written = 0;
     const BOOL ok = WriteFile(handle_of(port), &port.transfer_buffer, 1, &written, NULL);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     port.transfer_count = written;
-    return ok && written == 1;
+    if (ok && written == 1) return true;
+    discard_output(port);
+    // The write time-out ends a write with nothing written; drivers differ
+    // in whether they call that success or ERROR_TIMEOUT.
+    if (port.write_timeout_ms > 0 && written == 0 && (ok || is_time_out(error))) {
+        return fail(port, port_timed_out, "");
+    }
+    return fail(port, port_gone, ok ? "nothing was written" : system_words(error));
 }
 
 PortReadResult port_read_byte(PortConnection& port) {
@@ -92,7 +222,10 @@ PortReadResult port_read_byte(PortConnection& port) {
     DWORD received = 0;
     const BOOL ok = ReadFile(handle_of(port), &port.transfer_buffer, 1, &received, NULL);
     port.transfer_count = received;
-    if (!ok) return port_read_failed;
+    if (!ok) {
+        fail(port, port_gone, system_words(GetLastError()));
+        return port_read_failed;
+    }
     if (received == 1) return port_read_done;
     // No byte: a quiet second, or a device that has gone. A vanished device
     // can look like a read that succeeds with nothing, at once or after the
@@ -100,7 +233,10 @@ PortReadResult port_read_byte(PortConnection& port) {
     // read, while a quiet port always reports it.
     DWORD errors = 0;
     COMSTAT status = {};
-    if (!ClearCommError(handle_of(port), &errors, &status)) return port_read_failed;
+    if (!ClearCommError(handle_of(port), &errors, &status)) {
+        fail(port, port_gone, system_words(GetLastError()));
+        return port_read_failed;
+    }
     // A live port that gave up early all the same must not make the caller
     // spin: the attempt takes its second, as a quiet line's does.
     const ULONGLONG waited = GetTickCount64() - started;
@@ -110,4 +246,48 @@ PortReadResult port_read_byte(PortConnection& port) {
 
 void port_purge_input(PortConnection& port) { PurgeComm(handle_of(port), PURGE_RXCLEAR); }
 
-bool port_drain_output(PortConnection& port) { return FlushFileBuffers(handle_of(port)) != FALSE; }
+bool port_drain_output(PortConnection& port) {
+    // FlushFileBuffers cannot be given a time limit.
+    if (port.write_timeout_ms > 0) return wait_for_empty_output(port);
+    if (FlushFileBuffers(handle_of(port))) return true;
+    const DWORD error = GetLastError();
+    // Some drivers, virtual and USB ports among them, do not implement it.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return wait_for_empty_output(port);
+    return fail(port, port_drain_failed, system_words(error));
+}
+
+void port_close(PortConnection& port) {
+    if (handle_of(port) == INVALID_HANDLE_VALUE) return;
+    CloseHandle(handle_of(port));
+    port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+// Windows releases a port with its handle when the process ends.
+void port_release_on_signal() {}
+
+std::vector<std::string> port_list(const std::string&) {
+    // Every DOS device name of the machine, then the COMn among them with
+    // what each stands for (\Device\Serial0, a USB driver's device, ...).
+    std::vector<char> names(1 << 16);
+    DWORD length = 0;
+    while ((length = QueryDosDeviceA(NULL, names.data(), static_cast<DWORD>(names.size()))) == 0 &&
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 24)) {
+        names.resize(names.size() * 2);
+    }
+    std::vector<std::string> ports;
+    for (const char* name = names.data(); name < names.data() + length && *name; name += std::strlen(name) + 1) {
+        if (is_com_name(name)) ports.push_back(name);
+    }
+    std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
+        return std::atoi(a.c_str() + 3) < std::atoi(b.c_str() + 3);
+    });
+    std::vector<std::string> lines;
+    for (std::string& port : ports) {
+        for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        char target[512] = "";
+        std::string line = port;
+        if (QueryDosDeviceA(port.c_str(), target, sizeof target) != 0 && target[0]) line += ": " + std::string(target);
+        lines.push_back(line);
+    }
+    return lines;
+}

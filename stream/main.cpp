@@ -1,21 +1,24 @@
 // pelkron: sends a file to the device as one unbroken run of nibble pairs,
 // paced only by the device's XOFF/XON, and ends it with the terminator.
-#include "link/port.h"
+#include "cli/upload.h"
 #include "wire/nibble.h"
-#include "wire/upload.h"
+
+#ifndef PELKRON_BUILT_IN_PORT
+#error "PELKRON_BUILT_IN_PORT must name the port used when none is given"
+#endif
 
 int main(int argc, char** argv) {
-    if (!arguments_ok(argc, argv)) return exit_usage;
-    std::FILE* input = open_input(argv);  // before the port, always
-    PortConnection port = port_open(stream_profile);
+    Upload upload;
+    int status = exit_sent;
+    if (!begin_upload(argc, argv, stream_profile, PELKRON_BUILT_IN_PORT, upload, status)) return status;
 
     for (;;) {
         unsigned char byte = 0;
-        const FileRead read = read_file_byte(input, byte);
+        const FileRead read = read_file_byte(upload.input, byte);
         if (read == file_ended) break;
-        if (read == file_failed) return report_input_failure(argv);
-        if (!send_nibble_pair(port, byte)) return report_write_failure();
+        if (read == file_failed) return end_with_input_failure(upload);
+        if (!send_nibble_pair(upload.port, byte)) return end_with_write_failure(upload);
+        progress_pair_sent(upload.progress);
     }
-    if (!send_terminator(port) || !port_drain_output(port)) return report_write_failure();
-    return exit_sent;
+    return finish_upload(upload);
 }

@@ -113,7 +113,13 @@ TEST_P(BlockSenderDeviceGone, DuringTheWaitIsAReadError) {
 
     EXPECT_FALSE(run.process.timed_out);
     EXPECT_EQ(run.process.exit_code, 4);
-    EXPECT_EQ(run.process.err, console_text(program, "Read Error!\n"));
+    // The first line as always, then the port and the system's words.
+    EXPECT_EQ(run.process.err.rfind(console_text(program, "Read Error!\n") + program.invocation + ": " +
+                                        program.built_in_port + ": ",
+                                    0),
+              0u)
+        << run.process.err;
+    EXPECT_EQ(std::count(run.process.err.begin(), run.process.err.end(), '\n'), 2) << run.process.err;
     EXPECT_FALSE(run.session.decoder.terminated());
     const std::vector<std::string> wait = wait_after_block(run.process.lines(), 1);
     EXPECT_LE(wait.size(), 2u) << "the wait kept going on a dead line";

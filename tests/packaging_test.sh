@@ -25,7 +25,7 @@ done
 dpkg-deb -x "$deb" "$out/root"
 for program in pelkron pelkron2; do
   set +e
-  message=$("$out/root/usr/bin/$program" 2>&1 >/dev/null)
+  message=$("$out/root/usr/bin/$program" 2>&1 >/dev/null | head -1)
   code=$?
   set -e
   if [ "$code" -ne 2 ] || [ "$message" != "$out/root/usr/bin/$program: filename" ]; then

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/support/upload.h"
 
 using namespace testing_support;
@@ -89,8 +91,10 @@ struct RefusalCase {
     bool port_touched;
 };
 
-std::string usage(const Program& program, const std::vector<std::string>&) {
-    return program.invocation + ": filename\n";
+// The usage line people and scripts know, then what was wrong.
+std::string usage(const Program& program, const std::string& problem) {
+    return program.invocation + ": filename\n" + program.invocation + ": " + problem + "; '" + program.name +
+           " --help' lists the options\n";
 }
 
 std::string file_error(const std::string& reason, const Program& program, const std::vector<std::string>& arguments) {
@@ -99,14 +103,19 @@ std::string file_error(const std::string& reason, const Program& program, const 
 
 std::vector<RefusalCase> refusal_cases() {
     return {
-        {"no_argument", [](const Program&, const ScratchDir&) { return std::vector<std::string>{}; }, 2, usage,
+        {"no_argument", [](const Program&, const ScratchDir&) { return std::vector<std::string>{}; }, 2,
+         [](const Program& program, const std::vector<std::string>&) { return usage(program, "no file given"); },
          false},
         {"two_arguments",
          [](const Program& p, const ScratchDir& s) {
              const std::string file = file_argument(p, s.write("a", {1}));
              return std::vector<std::string>{file, file};
          },
-         2, usage, false},
+         2,
+         [](const Program& program, const std::vector<std::string>& arguments) {
+             return usage(program, "one file at a time: '" + arguments.at(1) + "' is a second file");
+         },
+         false},
         {"missing_file",
          [](const Program& p, const ScratchDir& s) {
              return std::vector<std::string>{file_argument(p, s.path() + "/no-such-file")};
@@ -189,7 +198,8 @@ TEST_P(Port, MissingPortIsAnOpenError) {
     const ProcessResult run = run_process(command, options);
 
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, console_text(program, "Open Error!\n"));
+    EXPECT_EQ(run.err, console_text(program, "Open Error!\n" + program.invocation + ": " + program.built_in_port +
+                                                 ": no such port (" + program.name + " --list shows the ports here)\n"));
     EXPECT_EQ(run.out, "");
 }
 
@@ -214,7 +224,8 @@ TEST_P(Port, PortInUseIsAnOpenErrorAndItsSettingsAreLeftAlone) {
     close(holder);
 
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, console_text(program, "Open Error!\n"));
+    EXPECT_EQ(run.err, console_text(program, "Open Error!\n" + program.invocation + ": " + program.built_in_port +
+                                                 ": in use by another program\n"));
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(session.wire, std::vector<std::uint8_t>{});
     EXPECT_TRUE(line_is_still_odd(device.line()));
@@ -230,9 +241,12 @@ TEST_P(Port, LeavesARawLineAt1200Baud8N1WithTheProfilesFlowControl) {
     ASSERT_EQ(run.process.exit_code, 0) << run.process.err;
     const termios& line = run.line;
 
-    for (tcflag_t flag : {ISTRIP, INLCR, IGNCR, ICRNL, PARMRK, IXOFF}) {
+    // The line was left with BRKINT and INPCK: a BREAK from a resetting
+    // device would have flushed our queued output.
+    for (tcflag_t flag : {ISTRIP, INLCR, IGNCR, ICRNL, PARMRK, IXOFF, BRKINT, INPCK}) {
         EXPECT_FALSE(line.c_iflag & flag) << "c_iflag " << std::hex << flag;
     }
+    EXPECT_TRUE(line.c_iflag & IGNBRK);
     if (program.clears_ixany) {
         EXPECT_FALSE(line.c_iflag & IXANY);
     }
@@ -281,18 +295,27 @@ TEST_P(Vanish, WhileSendingIsAWriteErrorAndNoTerminatorFollows) {
     const UploadResult run = run_upload(program, {file_argument(program, path)}, script);
 
     EXPECT_EQ(run.process.exit_code, 4);
+    // The first line as always, then the port and the system's words.
+    const std::string reason_start = console_text(program, "\n") + program.invocation + ": " + program.built_in_port + ": ";
+    const std::string write_error = console_text(program, "Write Error!") + reason_start;
+    const std::string read_error = console_text(program, "Read Error!") + reason_start;
     if (program.block) {
         // A whole block fits in the pseudo-terminal's buffer, so the block
         // sender may already be waiting for the acknowledgement when the
         // line goes: then it is the read that fails.
-        EXPECT_TRUE(run.process.err == console_text(program, "Write Error!\n") ||
-                    run.process.err == console_text(program, "Read Error!\n"))
+        EXPECT_TRUE(run.process.err.rfind(write_error, 0) == 0 || run.process.err.rfind(read_error, 0) == 0)
             << run.process.err;
     } else {
-        EXPECT_EQ(run.process.err, console_text(program, "Write Error!\n"));
+        EXPECT_EQ(run.process.err.rfind(write_error, 0), 0u) << run.process.err;
     }
+    EXPECT_EQ(std::count(run.process.err.begin(), run.process.err.end(), '\n'), 2) << run.process.err;
     EXPECT_FALSE(run.session.decoder.terminated());
-    EXPECT_LT(run.process.lines().size(), file.size());
+    // The run stopped part-way: what was echoed is the start of the file's
+    // echo, and not all of it.
+    const std::vector<std::string> echoed = run.process.lines();
+    const std::vector<std::string> whole = expected_stdout(program, file);
+    ASSERT_LT(echoed.size(), whole.size());
+    EXPECT_TRUE(std::equal(echoed.begin(), echoed.end(), whole.begin())) << "the echo is not a prefix of the file's";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothSenders, Vanish,

@@ -1,6 +1,6 @@
 #include "wire/nibble.h"
 
-#include <cstdio>
+#include "cli/echo.h"
 
 NibblePair split_byte(unsigned char file_byte) {
     return NibblePair{static_cast<unsigned char>((file_byte >> 4) & 0x0F),
@@ -11,9 +11,10 @@ bool send_nibble_pair(PortConnection& port, unsigned char file_byte) {
     const NibblePair pair = split_byte(file_byte);
     if (!port_write_byte(port, pair.high)) return false;
     if (!port_write_byte(port, pair.low)) return false;
-    std::printf("%02x %02x\n", pair.high, pair.low);
-    // The echo follows the wire also when stdout is a pipe or a log file.
-    std::fflush(stdout);
+    // "%02x %02x": each nibble is below 16, so two digits are "0" and one hex digit.
+    static const char hex_digits[] = "0123456789abcdef";
+    const char line[] = {'0', hex_digits[pair.high], ' ', '0', hex_digits[pair.low], '\n'};
+    echo_line(line, sizeof line);
     return true;
 }
 

@@ -17,9 +17,9 @@ struct NibblePair {
 
 NibblePair split_byte(unsigned char file_byte);
 
-// Writes the pair (one write per wire byte, high nibble first), then prints
-// its echo line "hh ll". Returns false as soon as a write fails; nothing is
-// echoed for a pair that did not go out.
+// Writes the pair (one write per wire byte, high nibble first), then echoes
+// the line "hh ll" on standard output. Returns false as soon as a write
+// fails; nothing is echoed for a pair that did not go out.
 bool send_nibble_pair(PortConnection& port, unsigned char file_byte);
 
 // Writes the terminator. It has no echo line.

@@ -30,11 +30,23 @@ struct ProcessResult {
 
 struct ProcessOptions {
     std::chrono::milliseconds time_limit{20000};
-    std::vector<std::string> environment;  // NAME=value entries added to ours
+    // NAME=value entries added to ours. PELKRON_PORT is never passed on
+    // from ours: a developer's setting must not steer the programs under test.
+    std::vector<std::string> environment;
     std::string working_directory;
     bool discard_stdout = false;  // for long runs whose echo nobody reads
     bool sample_peak_rss = false;  // fills ProcessResult::peak_rss_kib
     std::atomic<int>* child_pid = nullptr;  // set once the child runs, for signalling it
+    std::string stdin_path = "/dev/null";
+    std::string stdout_path;               // a file for stdout instead of our pipe (e.g. /dev/full)
+    std::vector<int> closed_descriptors;   // of 0, 1, 2: closed in the child, as cron may leave them
+    // Stop reading stdout after this many bytes and close our end, as `head`
+    // does; 0 reads to the end.
+    std::size_t stop_reading_stdout_after = 0;
+    bool stderr_on_terminal = false;       // stderr is a pseudo-terminal (read into `err`)
+    // Run as this user instead of ours (only root can); -1 keeps ours.
+    int uid = -1;
+    int gid = -1;
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});

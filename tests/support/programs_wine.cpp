@@ -119,9 +119,9 @@ bool start_session(bool& started_server) {
             std::fprintf(stderr, "wine cannot run a program; see %s\n", wine_log.c_str());
             return false;
         }
-        // Wine links the serial ports it finds when a session starts; COM6
-        // is for the simulated device alone, never a real port.
-        unlink((wine_prefix + "/dosdevices/com6").c_str());
+        // Wine links the serial ports it finds when a session starts; the
+        // ports under test are for the simulated device alone, never real ones.
+        for (const char* port : {"com6", "com7", "com12"}) unlink((wine_prefix + "/dosdevices/" + port).c_str());
     }
     return true;
 }
@@ -147,20 +147,25 @@ private:
 std::vector<Program> programs_under_test() {
     Program stream;
     stream.label = "pelkron_exe";
+    stream.name = "pelkron";
     stream.windows_paths = true;
     stream.invocation = file_argument(stream, PELKRON_WINE_EXE);  // argv[0] as Windows gives it: the full path
     stream.command = {WINE_PROGRAM, PELKRON_WINE_EXE};
     stream.port_link = wine_prefix + "/dosdevices/com6";
+    stream.built_in_port = "COM6";
+    stream.other_ports = {{"COM7", wine_prefix + "/dosdevices/com7"}, {"com12", wine_prefix + "/dosdevices/com12"}};
     stream.environment = wine_environment();
     stream.clears_ixany = false;
     stream.exclusive_open = false;
     stream.line_end = "\r\n";
     stream.directory_error = "Permission denied";
     stream.unreadable_file_error = "Invalid argument";
+    stream.broken_pipe_error = "Invalid argument";
     stream.about_a_second_of_file = 16 * 1024;
 
     Program block = stream;
     block.label = "pelkron2_exe";
+    block.name = "pelkron2";
     block.invocation = file_argument(block, PELKRON2_WINE_EXE);
     block.command = {WINE_PROGRAM, PELKRON2_WINE_EXE};
     block.block = true;

@@ -47,17 +47,26 @@ std::string ScratchDir::write(const std::string& name, const std::vector<std::ui
 
 UploadResult run_upload(const Program& program, const std::vector<std::string>& arguments,
                         simdev::Script script, std::chrono::milliseconds time_limit) {
-    simdev::SimDevice device(program.port_link);
+    ProcessOptions options;
+    options.time_limit = time_limit;
+    return run_upload_with(program, arguments, std::move(script), options, program.port_link);
+}
+
+UploadResult run_upload_with(const Program& program, const std::vector<std::string>& arguments,
+                             simdev::Script script, ProcessOptions options, const std::string& link) {
+    simdev::SimDevice device(link);
     termios odd = simdev::SimDevice::odd_line(device.line());
     if (!program.clears_ixany) odd.c_iflag &= ~static_cast<tcflag_t>(IXANY);
+    // A line left by `stty sane`: a BREAK would flush our output, and
+    // parity would be checked.
+    odd.c_iflag |= BRKINT | INPCK;
+    odd.c_iflag &= ~static_cast<tcflag_t>(IGNBRK);
     device.set_line(odd);
     device.start(std::move(script));
 
     std::vector<std::string> command = program.command;
     command.insert(command.end(), arguments.begin(), arguments.end());
-    ProcessOptions options;
-    options.time_limit = time_limit;
-    options.environment = program.environment;
+    options.environment.insert(options.environment.begin(), program.environment.begin(), program.environment.end());
 
     UploadResult result;
     result.process = run_process(command, options);

@@ -15,9 +15,19 @@ namespace testing_support {
 // One build of one sender, as the tests start it.
 struct Program {
     std::string label;                 // for test names: letters, digits and _
+    std::string name;                  // "pelkron" or "pelkron2", as its hints name it
     std::string invocation;            // what the program sees as its own name
     std::vector<std::string> command;  // everything before the file argument
     std::string port_link;             // where the simulated device must link its line
+    std::string built_in_port;         // the port it opens when given none, as messages name it
+    // Ports other than the built-in one, as the program is told them (-p or
+    // PELKRON_PORT) and where the simulated device must link its line for
+    // each: on Windows COM7 and COM12 (two digits need the \\.\ form).
+    struct OtherPort {
+        std::string name;
+        std::string link;
+    };
+    std::vector<OtherPort> other_ports;
     bool block = false;                // pelkron2
     std::vector<std::string> environment;
     // Wine keeps IXANY as it finds it and shares serial devices; the tests
@@ -37,6 +47,9 @@ struct Program {
     // Wine gives a Windows program ERROR_NOT_READY, which its C runtime
     // reports as EINVAL.
     std::string unreadable_file_error = "Input/output error";
+    // Why an echo into a pipe nobody reads fails: EPIPE, which Windows'
+    // C runtime reports as EINVAL.
+    std::string broken_pipe_error = "Broken pipe";
     // A file the program takes about a second to send over an unpaced
     // pseudo-terminal, even if it ignored flow control: long enough to be
     // still sending through a hold, short enough to finish well within a
@@ -77,6 +90,12 @@ UploadResult run_upload(const Program& program, const std::vector<std::string>& 
 
 // Hanging a line up (TIOCVHANGUP) takes root; other users skip those cases.
 bool can_hang_up_lines();
+
+// Runs the program with the given arguments and process options (the
+// program's environment is added to the options' own) against a device
+// linked at `link` that runs `script`.
+UploadResult run_upload_with(const Program& program, const std::vector<std::string>& arguments,
+                             simdev::Script script, ProcessOptions options, const std::string& link);
 
 // Arguments as the program expects them (a Windows path under Wine).
 std::string file_argument(const Program& program, const std::string& path);

@@ -1,0 +1,111 @@
+#include "cli/options.h"
+
+#include <cstring>
+
+namespace {
+
+bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+CommandLine wrong_use(std::string problem) {
+    CommandLine command;
+    command.action = command_wrong_use;
+    command.problem = std::move(problem);
+    return command;
+}
+
+// A positive whole number of seconds, digits only.
+bool parse_seconds(const std::string& text, int& seconds) {
+    if (text.empty() || text.size() > 9) return false;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > longest_timeout_seconds) return false;
+    seconds = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv, const char* environment_port,
+                               const char* built_in_port) {
+    CommandLine command;
+    std::string option_port;
+    bool port_given = false;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (arg[0] != '-' || std::strcmp(arg, "-") == 0) break;  // the file
+
+        // An option that takes a value: "--name VALUE", "--name=VALUE", or
+        // for the short form "-p VALUE" and "-pVALUE".
+        const char* value = nullptr;
+        std::string name = arg;
+        const bool is_port = std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--port") == 0 ||
+                             starts_with(arg, "--port=") || (starts_with(arg, "-p") && arg[1] == 'p');
+        const bool is_timeout = std::strcmp(arg, "--timeout") == 0 || starts_with(arg, "--timeout=");
+        if (is_port || is_timeout) {
+            const char* equals = std::strchr(arg, '=');
+            if (starts_with(arg, "--") && equals) {
+                name.assign(arg, equals);
+                value = equals + 1;
+            } else if (!starts_with(arg, "--") && arg[2] != '\0') {
+                name = "-p";
+                value = arg + 2;
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                return wrong_use("option " + name + " needs " + (is_port ? "a port" : "a number of seconds"));
+            }
+            if (is_port) {
+                if (*value == '\0') return wrong_use("option " + name + " needs a port, not an empty name");
+                option_port = value;
+                port_given = true;
+            } else if (!parse_seconds(value, command.timeout_seconds)) {
+                return wrong_use("option " + name + " needs a whole number of seconds from 1 to " +
+                                 std::to_string(longest_timeout_seconds) + ", not '" + value + "'");
+            }
+            continue;
+        }
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            command.action = command_help;
+            return command;
+        }
+        if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+            command.action = command_version;
+            return command;
+        }
+        if (std::strcmp(arg, "--list") == 0) {
+            command.action = command_list;
+            return command;
+        }
+        return wrong_use(std::string("unknown option '") + arg + "'");
+    }
+
+    if (i == argc) return wrong_use("no file given");
+    if (i + 1 < argc) {
+        const char* extra = argv[i + 1];
+        if (extra[0] == '-' && extra[1] != '\0') {
+            return wrong_use(std::string("options go before the file: '") + extra + "'");
+        }
+        return wrong_use(std::string("one file at a time: '") + extra + "' is a second file");
+    }
+    command.action = command_upload;
+    command.file = argv[i];
+    if (port_given) {
+        command.port = option_port;
+        command.port_source = port_from_option;
+    } else if (environment_port && *environment_port) {
+        command.port = environment_port;
+        command.port_source = port_from_environment;
+    } else {
+        command.port = built_in_port;
+        command.port_source = port_built_in;
+    }
+    return command;
+}

@@ -1,0 +1,118 @@
+#include "cli/upload.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "cli/echo.h"
+#include "cli/messages.h"
+#include "cli/platform.h"
+#include "wire/nibble.h"
+
+namespace {
+
+int end_run(Upload& upload, int status) {
+    progress_end(upload.progress);
+    port_close(upload.port);
+    if (!echo_complete()) print_echo_incomplete(upload.invocation, echo_error());
+    return status;
+}
+
+int end_with_port_failure(Upload& upload, const char* headline) {
+    progress_end(upload.progress);
+    if (upload.port.failure.problem == port_timed_out) {
+        print_time_out(upload.invocation, upload.command.port,
+                       upload.block ? "a write has waited " + std::to_string(upload.command.timeout_seconds) +
+                                          " s for the port"
+                                    : "the device has held the line for " +
+                                          std::to_string(upload.command.timeout_seconds) +
+                                          " s (XOFF without XON)");
+        return end_run(upload, exit_timed_out);
+    }
+    print_port_failure(headline, upload.invocation, upload.command.port, upload.port.failure);
+    return end_run(upload, exit_port_failed);
+}
+
+}  // namespace
+
+bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
+    prepare_process();
+    upload.invocation = argc > 0 && argv[0] ? argv[0] : "";
+    upload.program = short_name(argc > 0 && argv[0] ? argv[0] : (profile == block_profile ? "pelkron2" : "pelkron"));
+    upload.block = profile == block_profile;
+    upload.command = parse_command_line(argc, argv, std::getenv("PELKRON_PORT"), built_in_port);
+
+    switch (upload.command.action) {
+    case command_wrong_use:
+        print_wrong_use(upload.invocation, upload.program, upload.command.problem);
+        status = exit_usage;
+        return false;
+    case command_help:
+        print_help(upload.program, upload.block, built_in_port);
+        status = exit_sent;
+        return false;
+    case command_version:
+        print_version(upload.program, built_in_port);
+        status = exit_sent;
+        return false;
+    case command_list:
+        print_port_list(port_list("/"));
+        status = exit_sent;
+        return false;
+    case command_upload:
+        break;
+    }
+
+    // The file before the port, always: a file that cannot be read leaves
+    // the port untouched.
+    if (upload.command.file == "-") {
+        upload.file_label = "standard input";
+        upload.input = stdin;
+        make_binary(stdin);
+    } else {
+        upload.file_label = upload.command.file;
+        upload.input = std::fopen(upload.command.file.c_str(), "rb");
+        if (!upload.input) {
+            print_input_failure(upload.invocation, upload.file_label, errno);
+            status = exit_input_error;
+            return false;
+        }
+        if (is_directory(upload.input)) {
+            print_input_failure(upload.invocation, upload.file_label, EISDIR);
+            status = exit_input_error;
+            return false;
+        }
+    }
+
+    if (!port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000)) {
+        print_open_failure(upload.invocation, upload.program, upload.command.port, upload.port.failure);
+        status = exit_open_error;
+        return false;
+    }
+    const bool show_progress = is_terminal(stderr) && !is_terminal(stdout);
+    progress_start(upload.progress, show_progress, show_progress ? file_size(upload.input) : -1, upload.block);
+    return true;
+}
+
+int end_with_input_failure(Upload& upload) {
+    const int error = errno;
+    progress_end(upload.progress);
+    print_input_failure(upload.invocation, upload.file_label, error);
+    return end_run(upload, exit_input_error);
+}
+
+int end_with_write_failure(Upload& upload) { return end_with_port_failure(upload, "Write Error!"); }
+
+int end_with_read_failure(Upload& upload) { return end_with_port_failure(upload, "Read Error!"); }
+
+int end_without_acknowledgement(Upload& upload) {
+    progress_end(upload.progress);
+    print_time_out(upload.invocation, upload.command.port,
+                   "no acknowledgement of block " + std::to_string(upload.progress.block) + " within " +
+                       std::to_string(upload.command.timeout_seconds) + " s of its last byte");
+    return end_run(upload, exit_timed_out);
+}
+
+int finish_upload(Upload& upload) {
+    if (!send_terminator(upload.port) || !port_drain_output(upload.port)) return end_with_write_failure(upload);
+    return end_run(upload, exit_sent);
+}

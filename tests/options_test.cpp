@@ -1,0 +1,203 @@
+// The command line read into what a run should do, and the port list read
+// from a made-up /sys and /dev.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "cli/options.h"
+#include "link/port.h"
+#include "tests/support/upload.h"
+
+namespace {
+
+struct ParseCase {
+    const char* name;
+    std::vector<const char*> arguments;  // after the program's own name
+    const char* environment_port;        // PELKRON_PORT, or null when unset
+    CommandAction action;
+    const char* file;
+    const char* port;
+    PortSource source;
+    int timeout_seconds;
+    const char* problem;  // for wrong use
+};
+
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
+
+class CommandLineParsing : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(CommandLineParsing, GivesTheActionPortFileAndTimeOutOrSaysWhatIsWrong) {
+    const ParseCase& c = GetParam();
+    std::vector<const char*> argv = {"pelkron"};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const CommandLine command =
+        parse_command_line(static_cast<int>(argv.size()), argv.data(), c.environment_port, "/dev/ttyS5");
+
+    EXPECT_EQ(command.action, c.action);
+    if (c.action == command_wrong_use) {
+        EXPECT_EQ(command.problem, c.problem);
+        return;
+    }
+    EXPECT_EQ(command.problem, "");
+    if (c.action != command_upload) return;
+    EXPECT_EQ(command.file, c.file);
+    EXPECT_EQ(command.port, c.port);
+    EXPECT_EQ(command.port_source, c.source);
+    EXPECT_EQ(command.timeout_seconds, c.timeout_seconds);
+}
+
+const char* const no_env = nullptr;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CommandLineParsing,
+    ::testing::Values(
+        // The bare form people and scripts rely on.
+        ParseCase{"file_alone_uses_the_built_in_port", {"fw.bin"}, no_env, command_upload, "fw.bin", "/dev/ttyS5",
+                  port_built_in, 0, ""},
+        ParseCase{"short_port_option", {"-p", "/dev/ttyUSB0", "fw.bin"}, no_env, command_upload, "fw.bin",
+                  "/dev/ttyUSB0", port_from_option, 0, ""},
+        ParseCase{"short_port_option_attached", {"-pCOM3", "fw.bin"}, no_env, command_upload, "fw.bin", "COM3",
+                  port_from_option, 0, ""},
+        ParseCase{"long_port_option", {"--port", "COM12", "fw.bin"}, no_env, command_upload, "fw.bin", "COM12",
+                  port_from_option, 0, ""},
+        ParseCase{"long_port_option_with_equals", {"--port=/dev/serial/by-id/usb-x", "fw.bin"}, no_env,
+                  command_upload, "fw.bin", "/dev/serial/by-id/usb-x", port_from_option, 0, ""},
+        ParseCase{"environment_port", {"fw.bin"}, "/dev/ttyACM0", command_upload, "fw.bin", "/dev/ttyACM0",
+                  port_from_environment, 0, ""},
+        ParseCase{"empty_environment_port_is_unset", {"fw.bin"}, "", command_upload, "fw.bin", "/dev/ttyS5",
+                  port_built_in, 0, ""},
+        ParseCase{"option_over_environment", {"-p", "/dev/ttyUSB1", "fw.bin"}, "/dev/ttyACM0", command_upload,
+                  "fw.bin", "/dev/ttyUSB1", port_from_option, 0, ""},
+        ParseCase{"last_port_option_wins", {"-p", "a", "--port=b", "fw.bin"}, no_env, command_upload, "fw.bin", "b",
+                  port_from_option, 0, ""},
+        ParseCase{"timeout", {"--timeout", "60", "fw.bin"}, no_env, command_upload, "fw.bin", "/dev/ttyS5",
+                  port_built_in, 60, ""},
+        ParseCase{"timeout_with_equals", {"--timeout=2", "-p", "x", "fw.bin"}, no_env, command_upload, "fw.bin", "x",
+                  port_from_option, 2, ""},
+        ParseCase{"double_dash_ends_the_options", {"--", "-odd-name.bin"}, no_env, command_upload, "-odd-name.bin",
+                  "/dev/ttyS5", port_built_in, 0, ""},
+        ParseCase{"dash_is_standard_input", {"-p", "x", "-"}, no_env, command_upload, "-", "x", port_from_option, 0,
+                  ""},
+        ParseCase{"help_short", {"-h"}, no_env, command_help, "", "", port_built_in, 0, ""},
+        ParseCase{"help_long_even_with_a_file", {"--help", "fw.bin"}, no_env, command_help, "", "", port_built_in, 0,
+                  ""},
+        ParseCase{"version_short", {"-V"}, no_env, command_version, "", "", port_built_in, 0, ""},
+        ParseCase{"version_long", {"--version"}, no_env, command_version, "", "", port_built_in, 0, ""},
+        ParseCase{"list", {"--list"}, no_env, command_list, "", "", port_built_in, 0, ""},
+        // Wrong use: the usage line comes first, then this.
+        ParseCase{"no_file", {}, no_env, command_wrong_use, "", "", port_built_in, 0, "no file given"},
+        ParseCase{"options_but_no_file", {"-p", "x"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "no file given"},
+        ParseCase{"two_files", {"a.bin", "b.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "one file at a time: 'b.bin' is a second file"},
+        ParseCase{"option_after_the_file", {"a.bin", "-p", "x"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "options go before the file: '-p'"},
+        ParseCase{"unknown_long_option", {"--fast", "a.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "unknown option '--fast'"},
+        ParseCase{"unknown_short_option", {"-x", "a.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "unknown option '-x'"},
+        ParseCase{"abbreviated_option_is_unknown", {"--ver"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "unknown option '--ver'"},
+        ParseCase{"port_without_value", {"-p"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "option -p needs a port"},
+        ParseCase{"empty_port", {"--port=", "a.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "option --port needs a port, not an empty name"},
+        ParseCase{"timeout_without_value", {"--timeout"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "option --timeout needs a number of seconds"},
+        ParseCase{"timeout_zero", {"--timeout", "0", "a.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "option --timeout needs a whole number of seconds from 1 to 2000000, not '0'"},
+        ParseCase{"timeout_fraction", {"--timeout=1.5", "a.bin"}, no_env, command_wrong_use, "", "", port_built_in,
+                  0, "option --timeout needs a whole number of seconds from 1 to 2000000, not '1.5'"},
+        ParseCase{"timeout_negative", {"--timeout", "-3", "a.bin"}, no_env, command_wrong_use, "", "",
+                  port_built_in, 0, "option --timeout needs a whole number of seconds from 1 to 2000000, not '-3'"},
+        ParseCase{"timeout_too_long", {"--timeout", "99999999", "a.bin"}, no_env, command_wrong_use, "", "",
+                  port_built_in, 0,
+                  "option --timeout needs a whole number of seconds from 1 to 2000000, not '99999999'"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------- the port list
+
+class FakeSystem {
+public:
+    explicit FakeSystem(const testing_support::ScratchDir& scratch) : root_(scratch.path()) {}
+    void folder(const std::string& path) const { run("mkdir -p '" + root_ + "/" + path + "'"); }
+    void file(const std::string& path, const std::string& text) const {
+        folder(path.substr(0, path.rfind('/')));
+        std::ofstream(root_ + "/" + path) << text << "\n";
+    }
+    void link(const std::string& path, const std::string& target) const {
+        folder(path.substr(0, path.rfind('/')));
+        ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + path).c_str()), 0) << path;
+    }
+
+private:
+    static void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+    std::string root_;
+};
+
+// A PC with one UART, two phantom legacy ports, a virtual console, a USB
+// adapter, and a USB modem whose device node is gone.
+TEST(PortList, NamesOnlyPortsThatExistWithWhatTheSystemKnows) {
+    testing_support::ScratchDir scratch;
+    const FakeSystem system(scratch);
+    // The UART, found by the 8250 driver through PNP.
+    system.file("sys/devices/pnp0/00:04/tty/ttyS0/type", "4");
+    system.link("sys/devices/pnp0/00:04/driver", "../../../bus/pnp/drivers/serial");
+    system.folder("sys/bus/pnp/drivers/serial");
+    system.link("sys/class/tty/ttyS0", "../../devices/pnp0/00:04/tty/ttyS0");
+    system.link("sys/devices/pnp0/00:04/tty/ttyS0/device", "../../../00:04");
+    system.file("dev/ttyS0", "");
+    // Legacy names with no UART behind them.
+    for (const char* name : {"ttyS1", "ttyS10"}) {
+        const std::string base = std::string("sys/devices/platform/serial8250/tty/") + name;
+        system.file(base + "/type", "0");
+        system.link(base + "/device", "../../../serial8250");
+        system.link(std::string("sys/class/tty/") + name, std::string("../../devices/platform/serial8250/tty/") + name);
+        system.file(std::string("dev/") + name, "");
+    }
+    // A virtual console: no device behind it.
+    system.folder("sys/devices/virtual/tty/tty1");
+    system.link("sys/class/tty/tty1", "../../devices/virtual/tty/tty1");
+    system.file("dev/tty1", "");
+    // An FTDI adapter: usb device 1-1, interface 1-1:1.0, usb-serial port ttyUSB0.
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+    system.file(usb + "/idVendor", "0403");
+    system.file(usb + "/idProduct", "6001");
+    system.file(usb + "/manufacturer", "FTDI");
+    system.file(usb + "/product", "FT232R USB UART");
+    system.file(usb + "/serial", "A12345");
+    system.folder(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0");
+    system.link(usb + "/1-1:1.0/ttyUSB0/driver", "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    system.folder("sys/bus/usb-serial/drivers/ftdi_sio");
+    system.link(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
+    system.link("sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0");
+    system.file("dev/ttyUSB0", "");
+    system.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0", "../../ttyUSB0");
+    // A modem that was unplugged: sysfs lags behind, /dev does not have it.
+    const std::string modem = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
+    system.file(modem + "/idVendor", "2341");
+    system.file(modem + "/idProduct", "0043");
+    system.folder(modem + "/1-2:1.0/tty/ttyACM0");
+    system.link(modem + "/1-2:1.0/tty/ttyACM0/device", "../../../1-2:1.0");
+    system.link("sys/class/tty/ttyACM0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/tty/ttyACM0");
+
+    EXPECT_EQ(port_list(scratch.path()),
+              (std::vector<std::string>{
+                  "/dev/ttyS0: serial",
+                  "/dev/ttyUSB0: ftdi_sio, USB 0403:6001 (FTDI FT232R USB UART), serial A12345, "
+                  "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0",
+              }));
+}
+
+TEST(PortList, EmptyWhenTheMachineHasNone) {
+    testing_support::ScratchDir scratch;
+    const FakeSystem system(scratch);
+    system.folder("sys/class/tty");
+    system.folder("dev");
+    EXPECT_EQ(port_list(scratch.path()), std::vector<std::string>{});
+}
+
+}  // namespace
