@@ -79,11 +79,10 @@ const Driver ftdi{Adapter::ftdi_usb, "ftdi_usb", "/dev/ttyUSB0"};
 
 void PrintTo(const Driver& driver, std::ostream* out) { *out << driver.label; }
 
-// The guest's command for one program on one port, without the file. The
-// static guest builds have their port built in: one folder per port.
+// The guest's command for one program on one port, without the file: one
+// static build for every port, which it is given with -p.
 std::vector<std::string> guest_command(const std::string& program, const Driver& driver) {
-    const std::string port = driver.guest_port;
-    return {"/opt/" + port.substr(port.rfind('/') + 1) + "/" + program};
+    return {"/usr/bin/" + program, "-p", driver.guest_port};
 }
 
 // One run as the init takes it: PORT:ARG0,ARG1,...
