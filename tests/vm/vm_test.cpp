@@ -94,11 +94,20 @@ std::string run_spec(const Driver& driver, const std::string& program, const std
     return spec;
 }
 
-// Every run a machine may be asked for: each program with each file.
+// Options some runs add before the file.
+const std::vector<std::string> two_second_timeout = {"--timeout", "2"};
+
+// Every run a machine may be asked for: each program with each file, and
+// with a time limit.
 std::vector<std::string> all_runs(const Driver& driver) {
     std::vector<std::string> runs;
     for (const char* program : {"pelkron", "pelkron2"}) {
-        for (const auto& file : guest_files()) runs.push_back(run_spec(driver, program, {"/t/" + file.first + ".bin"}));
+        for (const auto& file : guest_files()) {
+            runs.push_back(run_spec(driver, program, {"/t/" + file.first + ".bin"}));
+            std::vector<std::string> limited = two_second_timeout;
+            limited.push_back("/t/" + file.first + ".bin");
+            runs.push_back(run_spec(driver, program, limited));
+        }
     }
     return runs;
 }
@@ -155,10 +164,13 @@ public:
 
     // Runs PROGRAM FILE in the guest against a device playing SCRIPT.
     // MEANWHILE, if given, runs on the host while the program runs.
+    // OPTIONS go before the file.
     Outcome run(const std::string& program, const std::string& file, simdev::Script script,
-                const std::function<void(Guest&)>& meanwhile = {}, milliseconds time_limit = seconds(60)) {
+                const std::function<void(Guest&)>& meanwhile = {}, milliseconds time_limit = seconds(60),
+                std::vector<std::string> options = {}) {
         Outcome outcome;
-        const std::string spec = run_spec(driver_, program, {"/t/" + file + ".bin"});
+        options.push_back("/t/" + file + ".bin");
+        const std::string spec = run_spec(driver_, program, options);
         std::size_t number = 0;
         for (std::size_t i = 0; i < runs_.size(); ++i) {
             if (runs_[i] == spec) number = i + 1;
@@ -381,6 +393,57 @@ TEST(Uart16550, XoffHoldsTheUartAndOnlyXonReleasesIt) {
     ASSERT_EQ(run.session.sent.size(), 3u);
     EXPECT_LT(run.session.sent.back().arrived_before, expected_wire(file).size() / 2)
         << "the file was too short for this machine's speed";
+}
+
+// --timeout on the real UART: a hold that never ends, and an
+// acknowledgement that never comes, end the run after the time given with
+// status 5, a message that names the port, and no terminator.
+TEST(Uart16550, TimeoutEndsAnEndlessXoffAndAnEndlessWait) {
+    Guest& guest = guest_on(uart);
+    struct TimeoutCase {
+        const char* program;
+        const char* file;
+        simdev::Script script;
+        const char* what;  // in the message
+    };
+    simdev::Script endless_xoff;
+    endless_xoff.at_wire_byte[4096] = {simdev::send({simdev::xoff})};
+    simdev::Script silent_after_block_0;
+    silent_after_block_0.acknowledge_blocks = true;
+    silent_after_block_0.block_reply[0] = {};
+    const TimeoutCase cases[] = {
+        {"pelkron", "long", endless_xoff, ""},
+        {"pelkron2", "random", silent_after_block_0, "no acknowledgement of block"},
+    };
+    for (const TimeoutCase& limited : cases) {
+        SCOPED_TRACE(limited.program);
+        vm::Clock::time_point device_stopped{};
+        const Outcome run = guest.run(
+            limited.program, limited.file, limited.script,
+            [&](Guest& g) {
+                // From here on the sender is held: pelkron by the XOFF at
+                // 4096 wire bytes, pelkron2 after block 0's 2048.
+                if (wait_for_wire(g.device(), limited.program == std::string("pelkron") ? 4096 : 2048, seconds(30))) {
+                    device_stopped = vm::Clock::now();
+                }
+            },
+            seconds(30), two_second_timeout);
+
+        ASSERT_EQ(run.failure, "") << guest.diagnostics();
+        EXPECT_EQ(run.guest.exit_status, 5) << run.guest.stderr_text;
+        const std::string prefix = std::string("/usr/bin/") + limited.program + ": /dev/ttyS1: timed out: ";
+        EXPECT_EQ(run.guest.stderr_text.rfind(prefix, 0), 0u) << run.guest.stderr_text;
+        EXPECT_NE(run.guest.stderr_text.find(limited.what), std::string::npos) << run.guest.stderr_text;
+        EXPECT_NE(run.guest.stderr_text.find("; no terminator sent\n"), std::string::npos) << run.guest.stderr_text;
+        EXPECT_FALSE(run.session.decoder.terminated());
+        EXPECT_LT(run.session.wire.size(), expected_wire(file_named(limited.file)).size());
+        ASSERT_NE(device_stopped, vm::Clock::time_point{});
+        // Two seconds of the program's own, give or take what the console
+        // and a loaded host add.
+        const double waited = seconds_between(device_stopped, run.guest.ended_at);
+        EXPECT_GT(waited, 1.5);
+        EXPECT_LT(waited, 6.0);
+    }
 }
 
 // ------------------------------------------------------------- FTDI only
