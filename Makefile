@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 # The legs of `make test`, in order. Each is a target that runs its suite
 # with `ctest ... $(JUNIT)`, which leaves its results in $(RESULTS)/LEG.xml;
 # `make test` runs every leg even when one fails and ends with one summary.
-TEST_LEGS = test-sanitized test-native test-wine
+TEST_LEGS = test-sanitized test-native test-wine test-vm
 RESULTS   ?= build-results
 JUNIT      = --output-junit $(abspath $(RESULTS))/$@.xml
 # Run first in every leg, so that a leg that fails early leaves no stale report.
@@ -51,6 +51,18 @@ test-wine: deps
 	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test
 	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure $(JUNIT)
 
+# Both programs on the kernel's real serial drivers (8250 UART, FTDI USB)
+# in a QEMU machine with Debian's kernel; static programs, so a build
+# folder of its own, which also keeps the downloaded kernel.
+VM_BUILD ?= build-vm
+
+.PHONY: test-vm
+test-vm: deps
+	$(LEG_START)
+	cmake -S . -B $(VM_BUILD) -DCMAKE_BUILD_TYPE=Release -DPELKRON_STATIC=ON -DPELKRON_VM_TESTS=ON
+	cmake --build $(VM_BUILD) -j $(JOBS) --target vm_test vm_guest
+	ctest --test-dir $(VM_BUILD) -L vm --output-on-failure $(JUNIT)
+
 test: deps
 	@rm -rf $(RESULTS) && mkdir -p $(RESULTS)
 	@for leg in $(TEST_LEGS); do \
@@ -68,4 +80,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(RESULTS)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS)

@@ -12,6 +12,7 @@ packages=(
   lintian                   # checking the Debian package as Debian would
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled
   wine wine64               # running the Windows build in its tests
+  qemu-system-x86 busybox-static cpio  # the test machine on real serial drivers
 )
 # Wine comes with the libraries it recommends, which it loads when it starts
 # its session services; everything else comes without.
