@@ -7,6 +7,7 @@ packages=(
   cmake g++ make            # the build
   libgtest-dev              # the tests
   python3-serial            # the pyserial peer of the benchmark
+  ser2net                   # the serial-port server behind rfc2217:// ports in the tests
   man-db                    # rendering the man pages in the package test
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled
   wine wine64               # running the Windows build in its tests
