@@ -87,11 +87,11 @@ bool take_in(PortConnection& port) {
 
 // Sends all of `bytes`, taking in what arrives meanwhile. With a limit
 // (> 0), a connection that takes nothing for that long is a time-out.
-bool send_all(PortConnection& port, const std::vector<unsigned char>& bytes, int timeout_ms) {
+bool send_all(PortConnection& port, const unsigned char* bytes, std::size_t size, int timeout_ms) {
     std::size_t sent = 0;
     long long moved_at = net_now_ms();
-    while (sent < bytes.size()) {
-        const long n = net_send(port.handle, bytes.data() + sent, bytes.size() - sent);
+    while (sent < size) {
+        const long n = net_send(port.handle, bytes + sent, size - sent);
         if (n < 0) return fail(port, port_gone, net_last_error());
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
@@ -110,6 +110,10 @@ bool send_all(PortConnection& port, const std::vector<unsigned char>& bytes, int
         if (readable && !take_in(port)) return false;
     }
     return true;
+}
+
+bool send_all(PortConnection& port, const std::vector<unsigned char>& bytes, int timeout_ms) {
+    return send_all(port, bytes.data(), bytes.size(), timeout_ms);
 }
 
 // Waits for the server's answer to a COM port command, taking in data and
@@ -274,9 +278,9 @@ bool remote_port_open(PortConnection& port, const char* name, PortProfile profil
 
 bool remote_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
-    std::vector<unsigned char> out;
-    append_data(out, value);
-    if (!send_all(port, out, port.write_timeout_ms)) {
+    // No allocation per byte: this is the one call made for every wire byte.
+    const unsigned char out[2] = {value, value};
+    if (!send_all(port, out, value == iac ? 2 : 1, port.write_timeout_ms)) {
         port.transfer_count = 0;
         return false;
     }
