@@ -30,6 +30,8 @@ enum PortProblem {
     port_gone,             // unplugged, hung up or closed by the other side
     port_drain_failed,     // the port failed after the terminator was queued
     port_timed_out,        // a write stayed blocked for the whole time limit
+    port_unreachable,      // rfc2217://: no server answered at the address (`detail` says why)
+    port_not_rfc2217,      // rfc2217://: the server does not speak the COM port protocol
     port_other             // anything else: `detail` has the system's words
 };
 
@@ -38,15 +40,20 @@ struct PortFailure {
     std::string detail;  // the system's own words, or the setting refused
 };
 
+struct RemotePort;  // the state of an rfc2217:// connection (link/port_rfc2217.cpp)
+
 struct PortConnection {
-    std::intptr_t handle;          // file descriptor on POSIX, HANDLE on Win32
+    std::intptr_t handle;          // file descriptor on POSIX, HANDLE on Win32, or the socket
+    RemotePort* remote;            // null for a port of this machine
     unsigned char transfer_buffer;
     std::uint32_t transfer_count;
     int write_timeout_ms;          // 0: a held line is waited for as long as it takes
     PortFailure failure;           // why the last call that failed did so
 };
 
-// Opens and configures the named port: 1200 baud 8N1, the profile's flow
+// Opens and configures the named port: a serial port of this machine, or
+// "rfc2217://HOST:PORT" for one served over the network (ser2net's telnet
+// COM-PORT-OPTION). Either way 1200 baud 8N1, the profile's flow
 // control, reads that give up after about 1000 ms. Returns false, with
 // `failure` set and nothing left open, when the port cannot be opened or
 // refuses a setting; nothing has been sent then.

@@ -10,7 +10,7 @@
 //
 // Waiting is done with select(), which works on ttys everywhere (macOS's
 // poll() does not support devices).
-#include "link/port.h"
+#include "link/backend.h"
 
 #include <cerrno>
 #include <csignal>
@@ -202,7 +202,7 @@ void discard_output(const PortConnection& port) { tcflush(fd_of(port), TCOFLUSH)
 
 }  // namespace
 
-bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
     port = PortConnection{};
     port.handle = -1;
     port.write_timeout_ms = write_timeout_ms;
@@ -251,7 +251,7 @@ bool port_open(PortConnection& port, const char* name, PortProfile profile, int 
     return true;
 }
 
-bool port_write_byte(PortConnection& port, unsigned char value) {
+bool local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
     for (;;) {
         const ssize_t n = write(fd_of(port), &port.transfer_buffer, 1);
@@ -275,7 +275,7 @@ bool port_write_byte(PortConnection& port, unsigned char value) {
     }
 }
 
-PortReadResult port_read_byte(PortConnection& port) {
+PortReadResult local_port_read_byte(PortConnection& port) {
     const long long deadline = now_ms() + read_timeout_ms;
     for (;;) {
         long long left = deadline - now_ms();
@@ -305,9 +305,9 @@ PortReadResult port_read_byte(PortConnection& port) {
     }
 }
 
-void port_purge_input(PortConnection& port) { tcflush(fd_of(port), TCIFLUSH); }
+void local_port_purge_input(PortConnection& port) { tcflush(fd_of(port), TCIFLUSH); }
 
-bool port_drain_output(PortConnection& port) {
+bool local_port_drain_output(PortConnection& port) {
     const int fd = fd_of(port);
 #ifdef TIOCOUTQ
     // tcdrain() cannot be given a time limit: watch the queue shrink instead,
@@ -337,7 +337,7 @@ bool port_drain_output(PortConnection& port) {
     }
 }
 
-void port_close(PortConnection& port) {
+void local_port_close(PortConnection& port) {
     if (fd_of(port) < 0) return;
     open_port_fd = -1;
     release(fd_of(port));

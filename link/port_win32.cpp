@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/port.h"
+#include "link/backend.h"
 
 namespace {
 
@@ -170,7 +170,7 @@ bool wait_for_empty_output(PortConnection& port) {
 
 }  // namespace
 
-bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
     port = PortConnection{};
     port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
     port.write_timeout_ms = write_timeout_ms;
@@ -201,7 +201,7 @@ bool port_open(PortConnection& port, const char* name, PortProfile profile, int 
     return true;
 }
 
-bool port_write_byte(PortConnection& port, unsigned char value) {
+bool local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
     DWORD written = 0;
     const BOOL ok = WriteFile(handle_of(port), &port.transfer_buffer, 1, &written, NULL);
@@ -217,7 +217,7 @@ bool port_write_byte(PortConnection& port, unsigned char value) {
     return fail(port, port_gone, ok ? "nothing was written" : system_words(error));
 }
 
-PortReadResult port_read_byte(PortConnection& port) {
+PortReadResult local_port_read_byte(PortConnection& port) {
     const ULONGLONG started = GetTickCount64();
     DWORD received = 0;
     const BOOL ok = ReadFile(handle_of(port), &port.transfer_buffer, 1, &received, NULL);
@@ -244,9 +244,9 @@ PortReadResult port_read_byte(PortConnection& port) {
     return port_read_done;
 }
 
-void port_purge_input(PortConnection& port) { PurgeComm(handle_of(port), PURGE_RXCLEAR); }
+void local_port_purge_input(PortConnection& port) { PurgeComm(handle_of(port), PURGE_RXCLEAR); }
 
-bool port_drain_output(PortConnection& port) {
+bool local_port_drain_output(PortConnection& port) {
     // FlushFileBuffers cannot be given a time limit.
     if (port.write_timeout_ms > 0) return wait_for_empty_output(port);
     if (FlushFileBuffers(handle_of(port))) return true;
@@ -256,7 +256,7 @@ bool port_drain_output(PortConnection& port) {
     return fail(port, port_drain_failed, system_words(error));
 }
 
-void port_close(PortConnection& port) {
+void local_port_close(PortConnection& port) {
     if (handle_of(port) == INVALID_HANDLE_VALUE) return;
     CloseHandle(handle_of(port));
     port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);

@@ -1,0 +1,47 @@
+// The backends behind link/port.h, for link/port.cpp to choose from: the
+// serial ports of this machine (termios or Win32, one per build) and ports
+// served over the network (rfc2217://). Each function does what its
+// namesake in link/port.h promises.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "link/port.h"
+
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+bool local_port_write_byte(PortConnection& port, unsigned char value);
+PortReadResult local_port_read_byte(PortConnection& port);
+void local_port_purge_input(PortConnection& port);
+bool local_port_drain_output(PortConnection& port);
+void local_port_close(PortConnection& port);
+
+constexpr char remote_port_prefix[] = "rfc2217://";
+
+bool remote_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+bool remote_port_write_byte(PortConnection& port, unsigned char value);
+PortReadResult remote_port_read_byte(PortConnection& port);
+void remote_port_purge_input(PortConnection& port);
+bool remote_port_drain_output(PortConnection& port);
+void remote_port_close(PortConnection& port);
+
+// The sockets under the network backend, one file per platform. Sockets are
+// non-blocking; every wait has a limit in ms (negative: none).
+enum NetWait { net_ready, net_quiet, net_failed };
+
+// Connects to host:service within timeout_ms. On failure, `error` says why
+// in the system's words.
+bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket,
+                 std::string& error);
+// Waits until the socket can be read, or (want_write) written, or has failed.
+// `readable` tells which of the two it was when both were asked for.
+NetWait net_wait(std::intptr_t socket, bool want_write, int timeout_ms, bool& readable);
+// Sends what the socket takes now: the count (0 when it is full), or -1.
+long net_send(std::intptr_t socket, const unsigned char* data, std::size_t size);
+// Receives what has arrived: the count, 0 when the other side closed, -1 on
+// failure, -2 when nothing is there yet.
+long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size);
+void net_close(std::intptr_t socket);
+std::string net_last_error();
+long long net_now_ms();

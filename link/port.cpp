@@ -1,0 +1,44 @@
+// link/port.h for callers, whichever backend the port's name asks for: a
+// serial port of this machine or one served over the network.
+#include <cstring>
+
+#include "link/backend.h"
+
+namespace {
+
+bool is_remote(const char* name) { return std::strncmp(name, remote_port_prefix, sizeof remote_port_prefix - 1) == 0; }
+
+}  // namespace
+
+bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
+    return is_remote(name) ? remote_port_open(port, name, profile, write_timeout_ms)
+                           : local_port_open(port, name, profile, write_timeout_ms);
+}
+
+bool port_write_byte(PortConnection& port, unsigned char value) {
+    return port.remote ? remote_port_write_byte(port, value) : local_port_write_byte(port, value);
+}
+
+PortReadResult port_read_byte(PortConnection& port) {
+    return port.remote ? remote_port_read_byte(port) : local_port_read_byte(port);
+}
+
+void port_purge_input(PortConnection& port) {
+    if (port.remote) {
+        remote_port_purge_input(port);
+    } else {
+        local_port_purge_input(port);
+    }
+}
+
+bool port_drain_output(PortConnection& port) {
+    return port.remote ? remote_port_drain_output(port) : local_port_drain_output(port);
+}
+
+void port_close(PortConnection& port) {
+    if (port.remote) {
+        remote_port_close(port);
+    } else {
+        local_port_close(port);
+    }
+}

@@ -1,0 +1,359 @@
+// Ports on other machines: both programs reach the simulated device through
+// Debian's ser2net on 127.0.0.1 with -p rfc2217://HOST:PORT.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/upload.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char* const ser2net_program = "/usr/sbin/ser2net";
+
+// A port on 127.0.0.1 that nobody listens on right now.
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table: a
+// trial connection would make ser2net open the device.
+bool listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local == wanted && state == "0A") return true;
+    }
+    return false;
+}
+
+// Debian's ser2net serving one device over telnet with RFC 2217, on a port
+// of its own, with a configuration written for it.
+class Ser2net {
+public:
+    Ser2net(const std::string& folder, const std::string& device, int port) : port_(port) {
+        const std::string config = folder + "/ser2net.yaml";
+        std::ofstream(config) << "connection: &under_test\n"
+                              << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+                              << "  connector: serialdev," << device << ",1200n81,local\n";
+        if (access(ser2net_program, X_OK) != 0) {
+            ADD_FAILURE() << ser2net_program << " is missing: make installs Debian's ser2net";
+            return;
+        }
+        const std::string log = folder + "/ser2net.log";
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            execl(ser2net_program, ser2net_program, "-n", "-c", config.c_str(), "-P", (folder + "/pid").c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && !listening(port); ++i) usleep(10000);
+        if (!listening(port)) {
+            std::ifstream text(log);
+            ADD_FAILURE() << "ser2net does not listen on port " << port << ": "
+                          << std::string(std::istreambuf_iterator<char>(text), {});
+        }
+    }
+    ~Ser2net() { stop(); }
+    Ser2net(const Ser2net&) = delete;
+    Ser2net& operator=(const Ser2net&) = delete;
+
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    std::string address() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int port_;
+    pid_t pid_ = -1;
+};
+
+struct RemoteRun {
+    UploadResult result;
+    std::string port;  // the port as the program was told it
+    Clock::time_point ended_at;  // when the program had ended
+};
+
+// Runs the program through ser2net against a fresh simulated device. When
+// `stop_server_when` is given, ser2net is stopped once it holds true of the
+// device's progress.
+RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& file, simdev::Script script,
+                     std::vector<std::string> options = {},
+                     std::function<bool(const simdev::Progress&)> stop_server_when = nullptr) {
+    ScratchDir scratch;
+    simdev::SimDevice device(scratch.path() + "/tty");
+    Ser2net server(scratch.path(), device.slave_path(), free_port());
+    script.acknowledge_blocks = program.block;
+    device.start(std::move(script));
+
+    RemoteRun run;
+    run.port = server.address();
+    std::vector<std::string> command = program.command;
+    command.insert(command.end(), {"-p", run.port});
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(file_argument(program, scratch.write("input.bin", file)));
+    ProcessOptions process_options;
+    process_options.environment = program.environment;
+    process_options.time_limit = std::chrono::seconds(60);
+
+    std::atomic<bool> done{false};
+    std::thread stopper;
+    if (stop_server_when) {
+        stopper = std::thread([&] {
+            while (!done && !stop_server_when(device.progress())) usleep(5000);
+            if (!done) server.stop();
+        });
+    }
+    run.result.process = run_process(command, process_options);
+    run.ended_at = Clock::now();
+    done = true;
+    if (stopper.joinable()) stopper.join();
+    // ser2net goes on writing what it had taken after the client has gone.
+    if (run.result.process.exit_code == 0) {
+        for (int i = 0; i < 500 && !device.progress().terminated; ++i) usleep(10000);
+    }
+    run.result.session = device.stop();
+    return run;
+}
+
+bool terminated(const std::vector<std::uint8_t>& wire) { return !wire.empty() && wire.back() == 0x10; }
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+class RemotePort : public ::testing::TestWithParam<Program> {};
+
+// Every byte value twice, and for the block sender a device byte 0xFF
+// (the telnet escape) before an acknowledgement.
+TEST_P(RemotePort, EveryByteValueArrivesBitExactWithTheEchoExact) {
+    const Program& program = GetParam();
+    std::vector<std::uint8_t> file;
+    for (int round = 0; round < 5; ++round) {
+        for (int value = 0; value < 256; ++value) file.push_back(static_cast<std::uint8_t>(value ^ round));
+    }
+    simdev::Script script;
+    if (program.block) script.block_reply[0] = {simdev::send({0xFF, 0xF0, simdev::acknowledgement})};
+    const RemoteRun run = run_remote(program, file, script);
+
+    ASSERT_EQ(run.result.process.exit_code, 0) << run.result.process.err;
+    EXPECT_EQ(run.result.process.err, "");
+    EXPECT_EQ(run.result.session.wire, expected_wire(file));
+    std::vector<std::string> expected = expected_stdout(program, file);
+    if (program.block) {
+        // The escaped byte and the one after it are data, printed as read.
+        const auto first_wait = std::find(expected.begin(), expected.end(), "1 - 90");
+        expected.insert(first_wait, {"1 - ff", "1 - f0"});
+    }
+    EXPECT_EQ(run.result.process.lines(), expected);
+    EXPECT_EQ(run.result.session.all_faults(), std::vector<std::string>{});
+}
+
+// The second acknowledgement of block 0 is in flight when the first ends
+// the wait: the purge must reach ser2net and cover what it had sent, or it
+// would end the wait for block 1 before the device acknowledged that block.
+TEST_P(RemotePort, TwoAcknowledgementsInARowEndOnlyOneWait) {
+    const Program& program = GetParam();
+    if (!program.block) GTEST_SKIP() << "the stream sender waits for no acknowledgement";
+    const std::vector<std::uint8_t> file = pattern_file(2500, 5);
+    simdev::Script script;
+    script.block_reply[0] = {simdev::send({simdev::acknowledgement, simdev::acknowledgement, 0x42})};
+    script.block_reply[1] = {simdev::pause(400), simdev::send({simdev::acknowledgement})};
+    const RemoteRun run = run_remote(program, file, script);
+
+    ASSERT_EQ(run.result.process.exit_code, 0) << run.result.process.err;
+    EXPECT_EQ(run.result.session.wire, expected_wire(file));
+    EXPECT_EQ(run.result.session.all_faults(), std::vector<std::string>{}) << "a block went out before its acknowledgement";
+    EXPECT_EQ(run.result.session.block_sizes, (std::vector<std::size_t>{1024, 1024, 452}));
+    EXPECT_EQ(run.result.process.lines(), expected_stdout(program, file));
+}
+
+// The device's XOFF stops ser2net's side of the line and with it, through
+// TCP, the sender; XON lets everything through, nothing lost.
+TEST_P(RemotePort, XoffFromTheDeviceHoldsTheStreamSenderAndXonReleasesIt) {
+    const Program& program = GetParam();
+    if (program.block) GTEST_SKIP() << "the block sender uses no flow control";
+    const std::vector<std::uint8_t> file = pattern_file(program.about_a_second_of_file, 3);
+    simdev::Script script;
+    script.at_wire_byte[400] = {
+        simdev::send({simdev::xoff}),
+        simdev::watch(300, 700),  // what was already on its way, then nothing
+        simdev::send({simdev::xon}),
+    };
+    const RemoteRun run = run_remote(program, file, script);
+
+    ASSERT_EQ(run.result.process.exit_code, 0) << run.result.process.err;
+    EXPECT_EQ(run.result.session.wire, expected_wire(file));
+    ASSERT_EQ(run.result.session.watches.size(), 1u);
+    EXPECT_EQ(run.result.session.watches[0].arrived, 0u) << "bytes arrived while XOFF was in force";
+    EXPECT_LT(run.result.session.sent.back().arrived_before, run.result.session.wire.size() / 2)
+        << "the sender was never held";
+    EXPECT_EQ(run.result.process.lines(), expected_stdout(program, file));
+}
+
+// ser2net stopped while the sender sends (a paced device keeps it sending)
+// and, for the block sender, well into its wait for an acknowledgement.
+TEST_P(RemotePort, ServerStoppedMidTransferIsAPortFailure) {
+    const Program& program = GetParam();
+    struct Moment {
+        const char* what;
+        bool waiting;
+    };
+    for (const Moment moment : {Moment{"sending", false}, Moment{"waiting", true}}) {
+        if (moment.waiting && !program.block) continue;
+        simdev::Script script;
+        script.pace_bytes_per_second = 2000;
+        script.block_reply[0] = {simdev::pause(6000)};
+        const std::vector<std::uint8_t> file = pattern_file(moment.waiting ? 1024 : 4000, 9);
+        Clock::time_point stopped_at{};
+        const RemoteRun run = run_remote(program, file, script, {}, [&](const simdev::Progress& progress) {
+            const bool now = moment.waiting ? progress.blocks >= 1 : progress.wire_bytes >= 600;
+            if (now) {
+                if (moment.waiting) usleep(1500 * 1000);  // well into the wait
+                stopped_at = Clock::now();
+            }
+            return now;
+        });
+        const ProcessResult& process = run.result.process;
+        // A block fits into ser2net's and the line's buffers: whether the
+        // block sender is still writing it or already waiting when the
+        // server stops depends on how fast it writes (under Wine, slowly).
+        const bool either = program.block && !moment.waiting;
+        const std::string headline = moment.waiting ? "Read Error!" : "Write Error!";
+        const std::string reason_start = program.invocation + ": " + run.port + ": ";
+        EXPECT_EQ(process.exit_code, 4) << moment.what << ": " << process.err;
+        const bool as_expected =
+            process.err.rfind(console_text(program, headline + "\n" + reason_start), 0) == 0 ||
+            (either && process.err.rfind(console_text(program, "Read Error!\n" + reason_start), 0) == 0);
+        EXPECT_TRUE(as_expected) << moment.what << ": " << process.err;
+        EXPECT_FALSE(terminated(run.result.session.wire)) << moment.what;
+        ASSERT_NE(stopped_at, Clock::time_point{}) << moment.what;
+        EXPECT_LT(seconds(run.ended_at - stopped_at), 5.0) << moment.what;
+    }
+}
+
+// The block sender's --timeout holds through the network: a remote device
+// that never answers.
+TEST_P(RemotePort, TimeoutEndsTheWaitForASilentRemoteDevice) {
+    const Program& program = GetParam();
+    if (!program.block) GTEST_SKIP() << "a held stream sender fills TCP's buffers first";
+    simdev::Script script;
+    script.block_reply[0] = {simdev::pause(5000)};
+    const std::vector<std::uint8_t> file = pattern_file(1500, 4);
+    const RemoteRun run = run_remote(program, file, script, {"--timeout", "2"});
+
+    EXPECT_EQ(run.result.process.exit_code, 5) << run.result.process.err;
+    EXPECT_EQ(run.result.process.err,
+              console_text(program, program.invocation + ": " + run.port +
+                                        ": timed out: no acknowledgement of block 1 within 2 s of its last byte; "
+                                        "no terminator sent\n"));
+    EXPECT_FALSE(terminated(run.result.session.wire));
+    EXPECT_LT(seconds(run.result.process.elapsed), 10.0);
+}
+
+// A TCP server that takes the connection and says nothing, or closes it.
+class MuteServer {
+public:
+    explicit MuteServer(bool close_at_once) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        listen(fd_, 4);
+        worker_ = std::thread([this, close_at_once] {
+            const int client = accept(fd_, nullptr, nullptr);
+            if (client < 0) return;
+            if (!close_at_once) {
+                char buffer[256];
+                while (read(client, buffer, sizeof buffer) > 0) {
+                }
+            }
+            close(client);
+        });
+    }
+    ~MuteServer() {
+        shutdown(fd_, SHUT_RDWR);
+        worker_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+
+private:
+    int fd_;
+    int port_;
+    std::thread worker_;
+};
+
+TEST_P(RemotePort, ServerThatIsNotThereOrDoesNotSpeakRfc2217IsAnOpenError) {
+    const Program& program = GetParam();
+    ScratchDir scratch;
+    const std::string file = file_argument(program, scratch.write("input.bin", {1, 2}));
+    struct Case {
+        const char* what;
+        int mode;  // 0 nothing listening, 1 silent server, 2 closing server
+        const char* reason;
+    };
+    for (const Case c : {Case{"nothing listening", 0, "cannot reach 127.0.0.1:"},
+                         Case{"silent server", 1, "does not speak RFC 2217"},
+                         Case{"closing server", 2, "closed the connection"}}) {
+        std::unique_ptr<MuteServer> server;
+        int port = free_port();
+        if (c.mode > 0) {
+            server = std::make_unique<MuteServer>(c.mode == 2);
+            port = server->port();
+        }
+        const std::string name = "rfc2217://127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> command = program.command;
+        command.insert(command.end(), {"-p", name, file});
+        ProcessOptions options;
+        options.environment = program.environment;
+        const ProcessResult result = run_process(command, options);
+
+        EXPECT_EQ(result.exit_code, 1) << c.what << ": " << result.err;
+        const std::string start = console_text(program, "Open Error!\n" + program.invocation + ": " + name + ": ");
+        EXPECT_EQ(result.err.rfind(start, 0), 0u) << c.what << ": " << result.err;
+        EXPECT_NE(result.err.find(c.reason), std::string::npos) << c.what << ": " << result.err;
+        EXPECT_NE(result.err.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_LT(seconds(result.elapsed), 8.0) << c.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSenders, RemotePort, ::testing::ValuesIn(programs_under_test()),
+                         [](const auto& info) { return info.param.label; });
+
+}  // namespace
