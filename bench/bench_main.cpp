@@ -17,6 +17,7 @@
 
 #include "device/sim_device.h"
 #include "tests/support/process.h"
+#include "tests/support/ser2net.h"
 #include "tests/support/upload.h"
 
 using namespace testing_support;
@@ -101,6 +102,32 @@ Run run_variant(const Variant& variant, const std::string& file, simdev::Script 
 
 double seconds(simdev::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// A run through Debian's ser2net on 127.0.0.1, serving a fresh simulated
+// device: `command_for` makes the command from the port's address.
+Run run_remote(const std::function<std::vector<std::string>(const std::string&)>& command_for, simdev::Script script) {
+    ScratchDir folder;
+    simdev::SimDevice device(folder.path() + "/tty");
+    Ser2net server(folder.path(), device.slave_path(), free_port());
+    device.start(std::move(script));
+    ProcessOptions options;
+    options.time_limit = std::chrono::minutes(10);
+    options.discard_stdout = true;
+    const std::vector<std::string> command = command_for(server.address());
+    Run result;
+    result.started = simdev::Clock::now();
+    result.process = run_process(command, options);
+    // ser2net may still be writing what it has taken to the device.
+    for (int i = 0; i < 3000 && !device.progress().terminated && result.process.exit_code == 0; ++i) {
+        usleep(10000);
+    }
+    result.session = device.stop();
+    if (result.process.exit_code != 0 || !result.session.decoder.faults().empty()) {
+        std::fprintf(stderr, "bench: %s through ser2net failed (exit %d): %s\n", command[0].c_str(),
+                     result.process.exit_code, result.process.err.c_str());
+    }
+    return result;
+}
+
 // The runs of one figure.
 struct Spread {
     std::vector<double> values;
@@ -114,6 +141,17 @@ struct Spread {
     double min() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
     double max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
 };
+
+// Each run's median and 99th percentile of the first 100 turnarounds, in ms.
+void add_turnarounds(const simdev::Session& session, Spread& median, Spread& p99) {
+    std::vector<double> ms;
+    for (const auto& turn : session.turnarounds) {
+        if (ms.size() < 100 && turn.second > turn.first) ms.push_back(1000 * seconds(turn.second - turn.first));
+    }
+    std::sort(ms.begin(), ms.end());
+    median.values.push_back(ms.empty() ? 0 : ms[ms.size() / 2]);
+    p99.values.push_back(ms.empty() ? 0 : ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
+}
 
 // "median min max" in three columns of the given width.
 std::string columns(const Spread& s, int width, int precision) {
@@ -298,18 +336,7 @@ int main(int argc, char** argv) {
         for (const Variant& variant : variants) {
             if (!variant.block) continue;
             Spread median, p99;
-            for (int r = 0; r < runs; ++r) {
-                const Run result = run_variant(variant, file, {});
-                std::vector<double> ms;
-                for (const auto& turn : result.session.turnarounds) {
-                    if (ms.size() < 100 && turn.second > turn.first) {
-                        ms.push_back(1000 * seconds(turn.second - turn.first));
-                    }
-                }
-                std::sort(ms.begin(), ms.end());
-                median.values.push_back(ms.empty() ? 0 : ms[ms.size() / 2]);
-                p99.values.push_back(ms.empty() ? 0 : ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
-            }
+            for (int r = 0; r < runs; ++r) add_turnarounds(run_variant(variant, file, {}).session, median, p99);
             if (!header) {
                 std::printf("\n4. Acknowledgement turnaround, ms, over 100 blocks a run\n");
                 std::printf("   %-22s %-16s %8s %8s %8s\n", "program", "of the run", "median", "min", "max");
@@ -343,6 +370,58 @@ int main(int argc, char** argv) {
             std::printf("   %-22s %-34s %s\n", variant.name.c_str(), what, columns(cpu, 8, 3).c_str());
             json.add(key_of(variant.name) + (variant.block ? "_cpu_s_silent_10s" : "_cpu_s_held_5s"), cpu);
         }
+    }
+
+    // 6. Ports on other machines: the same upload through ser2net on this
+    //    machine (the client's CPU only), against pyserial's rfc2217:// client
+    //    doing the same, and the acknowledgement turnaround through the
+    //    network. 128 KiB (pyserial 32 KiB), scaled to a MiB.
+    {
+        const std::size_t size = 128 * 1024;
+        const std::size_t python_size = 32 * 1024;
+        const std::string file = scratch_file(scratch, size);
+        const std::string python_file = scratch_file(scratch, python_size);
+        Spread ours, python;
+        bool have_python = true;
+        for (int r = 0; r < runs; ++r) {
+            ours.values.push_back(run_remote([&](const std::string& port) {
+                                      return std::vector<std::string>{PELKRON_UNDER_TEST, "-p", port, file};
+                                  }, {}).process.cpu_seconds * mib / size);
+            if (!have_python) continue;
+            // pyserial waits for answers to its modem-line requests, which
+            // ser2net gives only on a real port: tell it not to.
+            const Run result = run_remote([&](const std::string& port) {
+                return std::vector<std::string>{"/usr/bin/python3", PYSERIAL_UPLOAD, port + "?ign_set_control", python_file};
+            }, {});
+            have_python = result.process.exit_code == 0;
+            if (have_python) python.values.push_back(result.process.cpu_seconds * mib / python_size);
+        }
+        const std::string turnaround_file = scratch_file(scratch, 100 * 1024 + 1);
+        Spread median, p99;
+        for (int r = 0; r < runs; ++r) {
+            simdev::Script script;
+            script.acknowledge_blocks = true;
+            add_turnarounds(run_remote([&](const std::string& port) {
+                                return std::vector<std::string>{PELKRON2_UNDER_TEST, "-p", port, turnaround_file};
+                            }, script).session,
+                            median, p99);
+        }
+        std::printf("\n6. Through ser2net on 127.0.0.1 (rfc2217://), the client's CPU per MiB sent"
+                    " (from %.3f MiB, pyserial from %.3f MiB)\n",
+                    size / mib, python_size / mib);
+        std::printf("   %-22s %8s %8s %8s %11s\n", "program", "CPU s", "min", "max", "x pyserial");
+        std::printf("   %-22s %s %11s\n", "pelkron", columns(ours, 8, 3).c_str(),
+                    have_python ? std::to_string(ours.median() / python.median()).substr(0, 4).c_str() : "n/a");
+        json.add("remote_pelkron_cpu_s_per_mib", ours);
+        if (have_python) {
+            std::printf("   %-22s %s %11s\n", "pyserial", columns(python, 8, 3).c_str(), "1.00");
+            json.add("remote_pyserial_cpu_s_per_mib", python);
+        }
+        std::printf("   pelkron2 acknowledgement turnaround over 100 blocks a run, ms\n");
+        std::printf("   %-22s %s\n", "median", columns(median, 8, 3).c_str());
+        std::printf("   %-22s %s\n", "99th percentile", columns(p99, 8, 3).c_str());
+        json.add("remote_ack_turnaround_median_ms", median);
+        json.add("remote_ack_turnaround_p99_ms", p99);
     }
 
     std::ofstream(json_path) << json.str();
