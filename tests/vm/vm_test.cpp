@@ -86,12 +86,12 @@ std::vector<std::string> guest_command(const std::string& program, const Driver&
 }
 
 // One run as the init takes it: PORT:ARG0,ARG1,...
-std::string run_spec(const Driver& driver, const std::string& program, const std::vector<std::string>& arguments) {
-    std::string spec = std::string(driver.guest_port) + ":";
+std::string run_word(const Driver& driver, const std::string& program, const std::vector<std::string>& arguments) {
+    std::string word = std::string(driver.guest_port) + ":";
     std::vector<std::string> argv = guest_command(program, driver);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    for (std::size_t i = 0; i < argv.size(); ++i) spec += (i ? "," : "") + argv[i];
-    return spec;
+    for (std::size_t i = 0; i < argv.size(); ++i) word += (i ? "," : "") + argv[i];
+    return word;
 }
 
 // Options some runs add before the file.
@@ -103,10 +103,10 @@ std::vector<std::string> all_runs(const Driver& driver) {
     std::vector<std::string> runs;
     for (const char* program : {"pelkron", "pelkron2"}) {
         for (const auto& file : guest_files()) {
-            runs.push_back(run_spec(driver, program, {"/t/" + file.first + ".bin"}));
+            runs.push_back(run_word(driver, program, {"/t/" + file.first + ".bin"}));
             std::vector<std::string> limited = two_second_timeout;
             limited.push_back("/t/" + file.first + ".bin");
-            runs.push_back(run_spec(driver, program, limited));
+            runs.push_back(run_word(driver, program, limited));
         }
     }
     return runs;
@@ -170,12 +170,12 @@ public:
                 std::vector<std::string> options = {}) {
         Outcome outcome;
         options.push_back("/t/" + file + ".bin");
-        const std::string spec = run_spec(driver_, program, options);
+        const std::string word = run_word(driver_, program, options);
         std::size_t number = 0;
         for (std::size_t i = 0; i < runs_.size(); ++i) {
-            if (runs_[i] == spec) number = i + 1;
+            if (runs_[i] == wanted) number = i + 1;
         }
-        if (number == 0) throw std::logic_error("no such run: " + spec);
+        if (number == 0) throw std::logic_error("no such run: " + wanted);
         // A machine that failed once fails the later cases at once instead
         // of making each of them wait for it.
         if (!broken_.empty()) {
