@@ -69,19 +69,13 @@ std::string scratch_file(const ScratchDir& scratch, std::size_t size) {
     return scratch.write("file-" + std::to_string(size), pattern_file(size, static_cast<std::uint32_t>(size)));
 }
 
-Run run(const std::vector<std::string>& command, simdev::Script script,
-        const std::function<void(ProcessOptions&)>& adjust = nullptr) {
-    simdev::SimDevice device(PORT_UNDER_TEST);
-    device.start(std::move(script));
-    ProcessOptions options;
-    options.time_limit = std::chrono::minutes(10);
-    options.discard_stdout = true;
-    options.sample_peak_rss = true;
-    if (adjust) adjust(options);
+// Runs the command against a device already started, waits until the
+// device has taken everything (paced, or behind ser2net, it is still taking
+// what the sender left in a buffer) and ends the device's session.
+Run run_against(simdev::SimDevice& device, const std::vector<std::string>& command, const ProcessOptions& options) {
     Run result;
     result.started = simdev::Clock::now();
     result.process = run_process(command, options);
-    // Paced, the device is still taking what the sender left in its buffer.
     for (int i = 0; i < 3000 && !device.progress().terminated && result.process.exit_code == 0; ++i) {
         usleep(10000);
     }
@@ -91,6 +85,23 @@ Run run(const std::vector<std::string>& command, simdev::Script script,
                      result.process.err.c_str());
     }
     return result;
+}
+
+ProcessOptions bench_options() {
+    ProcessOptions options;
+    options.time_limit = std::chrono::minutes(10);
+    options.discard_stdout = true;
+    return options;
+}
+
+Run run(const std::vector<std::string>& command, simdev::Script script,
+        const std::function<void(ProcessOptions&)>& adjust = nullptr) {
+    simdev::SimDevice device(PORT_UNDER_TEST);
+    device.start(std::move(script));
+    ProcessOptions options = bench_options();
+    options.sample_peak_rss = true;
+    if (adjust) adjust(options);
+    return run_against(device, command, options);
 }
 
 Run run_variant(const Variant& variant, const std::string& file, simdev::Script script) {
@@ -109,23 +120,7 @@ Run run_remote(const std::function<std::vector<std::string>(const std::string&)>
     simdev::SimDevice device(folder.path() + "/tty");
     Ser2net server(folder.path(), device.slave_path(), free_port());
     device.start(std::move(script));
-    ProcessOptions options;
-    options.time_limit = std::chrono::minutes(10);
-    options.discard_stdout = true;
-    const std::vector<std::string> command = command_for(server.address());
-    Run result;
-    result.started = simdev::Clock::now();
-    result.process = run_process(command, options);
-    // ser2net may still be writing what it has taken to the device.
-    for (int i = 0; i < 3000 && !device.progress().terminated && result.process.exit_code == 0; ++i) {
-        usleep(10000);
-    }
-    result.session = device.stop();
-    if (result.process.exit_code != 0 || !result.session.decoder.faults().empty()) {
-        std::fprintf(stderr, "bench: %s through ser2net failed (exit %d): %s\n", command[0].c_str(),
-                     result.process.exit_code, result.process.err.c_str());
-    }
-    return result;
+    return run_against(device, command_for(server.address()), bench_options());
 }
 
 // The runs of one figure.
