@@ -213,13 +213,7 @@ class MuteServer {
 public:
     explicit MuteServer(bool close_at_once) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        port_ = bind_to_loopback(fd_);
         listen(fd_, 4);
         worker_ = std::thread([this, close_at_once] {
             const int client = accept(fd_, nullptr, nullptr);

@@ -22,16 +22,21 @@ const char* const ser2net_program = "/usr/sbin/ser2net";
 
 }  // namespace
 
-int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+int bind_to_loopback(int fd) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
     return ntohs(address.sin_port);
+}
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int port = bind_to_loopback(fd);
+    close(fd);
+    return port;
 }
 
 bool listening(int port) {

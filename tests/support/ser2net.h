@@ -8,6 +8,9 @@
 
 namespace testing_support {
 
+// Binds the socket to a free port on 127.0.0.1 and returns the port.
+int bind_to_loopback(int fd);
+
 // A port on 127.0.0.1 that nobody listens on right now.
 int free_port();
 
