@@ -170,7 +170,7 @@ public:
                 std::vector<std::string> options = {}) {
         Outcome outcome;
         options.push_back("/t/" + file + ".bin");
-        const std::string word = run_word(driver_, program, options);
+        const std::string wanted = run_word(driver_, program, options);
         std::size_t number = 0;
         for (std::size_t i = 0; i < runs_.size(); ++i) {
             if (runs_[i] == wanted) number = i + 1;
