@@ -42,6 +42,9 @@ long net_send(std::intptr_t socket, const unsigned char* data, std::size_t size)
 // Receives what has arrived: the count, 0 when the other side closed, -1 on
 // failure, -2 when nothing is there yet.
 long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size);
+// Sends at once what the socket holds back to gather small writes into one
+// segment (Nagle's algorithm, left on for the data bytes).
+bool net_push(std::intptr_t socket);
 void net_close(std::intptr_t socket);
 std::string net_last_error();
 long long net_now_ms();

@@ -9,6 +9,10 @@
 // Whatever arrives while we write is taken in and parsed as we go, so that
 // a server that stops is noticed even while our output is held, and the
 // server is never blocked by output of its own that we leave unread.
+//
+// Data bytes are left to TCP to gather (one segment per byte costs twice
+// the CPU); before anything that waits for the other side, whether the
+// server's answer or the device's reply, what TCP holds back is pushed.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +27,7 @@ struct RemotePort {
     std::size_t read_at = 0;
     std::vector<rfc2217::Event> events;   // commands not yet looked at
     std::string address;                  // for the reasons: host:port
+    bool data_held = false;               // data bytes sent since the last push
 };
 
 namespace {
@@ -112,8 +117,16 @@ bool send_all(PortConnection& port, const unsigned char* bytes, std::size_t size
     return true;
 }
 
-bool send_all(PortConnection& port, const std::vector<unsigned char>& bytes, int timeout_ms) {
-    return send_all(port, bytes.data(), bytes.size(), timeout_ms);
+// Sends what TCP holds back of ours now.
+bool push(PortConnection& port) {
+    if (!net_push(port.handle)) return fail(port, port_gone, net_last_error());
+    port.remote->data_held = false;
+    return true;
+}
+
+// A command goes out at once, with every data byte before it.
+bool send_command(PortConnection& port, const std::vector<unsigned char>& bytes, int timeout_ms) {
+    return send_all(port, bytes.data(), bytes.size(), timeout_ms) && push(port);
 }
 
 // Waits for the server's answer to a COM port command, taking in data and
@@ -155,7 +168,7 @@ bool negotiate(PortConnection& port) {
     append_negotiation(out, will, option_binary);
     append_negotiation(out, do_, option_binary);
     append_negotiation(out, will, option_com_port);
-    if (!send_all(port, out, answer_timeout_ms)) return false;
+    if (!send_command(port, out, answer_timeout_ms)) return false;
 
     bool server_binary = false, client_binary = false, com_port = false;
     std::vector<unsigned char> refused_will(256), refused_do(256);
@@ -189,7 +202,7 @@ bool negotiate(PortConnection& port) {
             }
         }
         remote.events.clear();
-        if (!out.empty() && !send_all(port, out, answer_timeout_ms)) return false;
+        if (!out.empty() && !send_command(port, out, answer_timeout_ms)) return false;
         if (server_binary && client_binary && com_port) break;
         const int wait_ms = static_cast<int>(deadline - net_now_ms());
         bool readable = false;
@@ -222,7 +235,7 @@ bool configure(PortConnection& port, PortProfile profile) {
     };
     std::vector<unsigned char> out;
     for (const Setting& setting : settings) append_com_port(out, setting.command, setting.value);
-    if (!send_all(port, out, answer_timeout_ms)) return false;
+    if (!send_command(port, out, answer_timeout_ms)) return false;
     for (const Setting& setting : settings) {
         std::vector<unsigned char> answer;
         if (!await_answer(port, setting.command, answer, answer_timeout_ms)) {
@@ -285,6 +298,7 @@ bool remote_port_write_byte(PortConnection& port, unsigned char value) {
         return false;
     }
     port.transfer_count = 1;
+    port.remote->data_held = true;
     return true;
 }
 
@@ -303,6 +317,8 @@ PortReadResult remote_port_read_byte(PortConnection& port) {
             port.transfer_count = 0;  // quiet line: the buffer keeps its byte
             return port_read_done;
         }
+        // The device may be waiting for our last bytes before it answers.
+        if (remote.data_held && !push(port)) return port_read_failed;
         bool readable = false;
         const NetWait wait = net_wait(port.handle, false, wait_ms, readable);
         if (wait == net_failed) {
@@ -322,7 +338,7 @@ void remote_port_purge_input(PortConnection& port) {
     std::vector<unsigned char> out;
     append_com_port(out, purge_data, {purge_receive});
     std::vector<unsigned char> answer;
-    if (send_all(port, out, port.write_timeout_ms)) await_answer(port, purge_data, answer, read_timeout_ms);
+    if (send_command(port, out, port.write_timeout_ms)) await_answer(port, purge_data, answer, read_timeout_ms);
     // A failure here shows at the next read or write, as on a local port.
     remote.received.clear();
     remote.read_at = 0;
@@ -337,7 +353,7 @@ bool remote_port_drain_output(PortConnection& port) {
     std::vector<unsigned char> out;
     append_com_port(out, set_baudrate, big_endian(0));  // 0: tell the speed, change nothing
     const int limit_ms = port.write_timeout_ms > 0 ? port.write_timeout_ms : -1;
-    if (!send_all(port, out, port.write_timeout_ms)) return false;
+    if (!send_command(port, out, port.write_timeout_ms)) return false;
     std::vector<unsigned char> answer;
     if (!await_answer(port, set_baudrate, answer, limit_ms)) {
         if (port.failure.problem == port_gone) port.failure.problem = port_drain_failed;

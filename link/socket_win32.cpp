@@ -84,9 +84,8 @@ bool net_connect(const std::string& host, const std::string& service, int timeou
             }
         }
         if (socket_error == 0) {
-            // One byte a write: without this each would wait for the last one's acknowledgement.
-            const BOOL on = TRUE;
-            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+            // Nagle's algorithm stays on, as on POSIX: it gathers the bytes
+            // written one at a time while a segment is unacknowledged.
             freeaddrinfo(found);
             socket_out = static_cast<std::intptr_t>(s);
             return true;
@@ -125,6 +124,19 @@ long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size) {
     if (error == WSAEWOULDBLOCK) return -2;
     last_error = error;
     return -1;
+}
+
+bool net_push(std::intptr_t socket) {
+    // Under Wine this is the POSIX push. Should a Windows stack not send on
+    // the switch, what Nagle holds goes out with the server's acknowledgement.
+    const BOOL on = TRUE, off = FALSE;
+    const SOCKET s = static_cast<SOCKET>(socket);
+    if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&off), sizeof off) != 0) {
+        last_error = WSAGetLastError();
+        return false;
+    }
+    return true;
 }
 
 void net_close(std::intptr_t socket) { closesocket(static_cast<SOCKET>(socket)); }
