@@ -115,10 +115,11 @@ double seconds(simdev::Clock::duration d) { return std::chrono::duration<double>
 
 // A run through Debian's ser2net on 127.0.0.1, serving a fresh simulated
 // device: `command_for` makes the command from the port's address.
-Run run_remote(const std::function<std::vector<std::string>(const std::string&)>& command_for, simdev::Script script) {
+Run run_remote(const std::function<std::vector<std::string>(const std::string&)>& command_for, simdev::Script script,
+               const std::vector<std::string>& ser2net_options = {}) {
     ScratchDir folder;
     simdev::SimDevice device(folder.path() + "/tty");
-    Ser2net server(folder.path(), device.slave_path(), free_port());
+    Ser2net server(folder.path(), device.slave_path(), free_port(), ser2net_options);
     device.start(std::move(script));
     return run_against(device, command_for(server.address()), bench_options());
 }
@@ -391,15 +392,25 @@ int main(int argc, char** argv) {
             have_python = result.process.exit_code == 0;
             if (have_python) python.values.push_back(result.process.cpu_seconds * mib / python_size);
         }
-        const std::string turnaround_file = scratch_file(scratch, 100 * 1024 + 1);
-        Spread median, p99;
+        // The turnaround as ser2net is usually configured, and without its
+        // chardelay (it gathers what the device sends for about two
+        // character times before passing it on): the difference is
+        // ser2net's share, the rest the client's and the two systems'.
+        const int blocks = 100;
+        const std::string turnaround_file = scratch_file(scratch, blocks * 1024);
+        Spread median, p99, per_block, median_undelayed, p99_undelayed;
         for (int r = 0; r < runs; ++r) {
             simdev::Script script;
             script.acknowledge_blocks = true;
-            add_turnarounds(run_remote([&](const std::string& port) {
-                                return std::vector<std::string>{PELKRON2_UNDER_TEST, "-p", port, turnaround_file};
-                            }, script).session,
-                            median, p99);
+            const auto command_for = [&](const std::string& port) {
+                return std::vector<std::string>{PELKRON2_UNDER_TEST, "-p", port, turnaround_file};
+            };
+            const Run result = run_remote(command_for, script);
+            add_turnarounds(result.session, median, p99);
+            const simdev::Session& session = result.session;
+            per_block.values.push_back(1000 * seconds(session.terminated_at - session.first_byte_at) / blocks);
+            add_turnarounds(run_remote(command_for, script, {"chardelay: false"}).session, median_undelayed,
+                            p99_undelayed);
         }
         std::printf("\n6. Through ser2net on 127.0.0.1 (rfc2217://), the client's CPU per MiB sent"
                     " (from %.3f MiB, pyserial from %.3f MiB)\n",
@@ -412,11 +423,18 @@ int main(int argc, char** argv) {
             std::printf("   %-22s %s %11s\n", "pyserial", columns(python, 8, 3).c_str(), "1.00");
             json.add("remote_pyserial_cpu_s_per_mib", python);
         }
-        std::printf("   pelkron2 acknowledgement turnaround over 100 blocks a run, ms\n");
+        std::printf("   pelkron2 acknowledgement turnaround over %d blocks a run, ms\n", blocks);
         std::printf("   %-22s %s\n", "median", columns(median, 8, 3).c_str());
         std::printf("   %-22s %s\n", "99th percentile", columns(p99, 8, 3).c_str());
+        std::printf("   %-22s %s\n", "median, no chardelay", columns(median_undelayed, 8, 3).c_str());
+        std::printf("   %-22s %s\n", "99th, no chardelay", columns(p99_undelayed, 8, 3).c_str());
+        std::printf("   pelkron2 elapsed per block, unpaced device, ms\n");
+        std::printf("   %-22s %s\n", "1024-byte block", columns(per_block, 8, 3).c_str());
         json.add("remote_ack_turnaround_median_ms", median);
         json.add("remote_ack_turnaround_p99_ms", p99);
+        json.add("remote_ack_turnaround_no_chardelay_median_ms", median_undelayed);
+        json.add("remote_ack_turnaround_no_chardelay_p99_ms", p99_undelayed);
+        json.add("remote_elapsed_ms_per_block", per_block);
     }
 
     std::ofstream(json_path) << json.str();

@@ -53,11 +53,17 @@ bool listening(int port) {
     return false;
 }
 
-Ser2net::Ser2net(const std::string& folder, const std::string& device, int port) : port_(port) {
+Ser2net::Ser2net(const std::string& folder, const std::string& device, int port,
+                 const std::vector<std::string>& options)
+    : port_(port) {
     const std::string config = folder + "/ser2net.yaml";
-    std::ofstream(config) << "connection: &under_test\n"
-                          << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
-                          << "  connector: serialdev," << device << ",1200n81,local\n";
+    std::ofstream yaml(config);
+    yaml << "connection: &under_test\n"
+         << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+         << "  connector: serialdev," << device << ",1200n81,local\n";
+    if (!options.empty()) yaml << "  options:\n";
+    for (const std::string& option : options) yaml << "    " << option << "\n";
+    yaml.close();
     if (access(ser2net_program, X_OK) != 0) {
         ADD_FAILURE() << ser2net_program << " is missing: make installs Debian's ser2net";
         return;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -19,11 +20,13 @@ int free_port();
 bool listening(int port);
 
 // ser2net on a port of its own, with a configuration written for it into
-// `folder`, its connector on `device` (1200 8N1). Records a test failure
-// when it cannot run or does not listen.
+// `folder`, its connector on `device` (1200 8N1) and the connection's
+// `options` ("name: value" each). Records a test failure when it cannot run
+// or does not listen.
 class Ser2net {
 public:
-    Ser2net(const std::string& folder, const std::string& device, int port);
+    Ser2net(const std::string& folder, const std::string& device, int port,
+            const std::vector<std::string>& options = {});
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
