@@ -116,9 +116,10 @@ void print_port_failure(const char* headline, const char* invocation, const std:
     }
 }
 
-void print_time_out(const char* invocation, const std::string& port, const std::string& what_did_not_happen) {
-    std::fprintf(stderr, "%s: %s: timed out: %s; no terminator sent\n", invocation, port.c_str(),
-                 what_did_not_happen.c_str());
+void print_time_out(const char* invocation, const std::string& port, const std::string& what_did_not_happen,
+                    const std::string& end_of_file) {
+    std::fprintf(stderr, "%s: %s: timed out: %s; %s\n", invocation, port.c_str(), what_did_not_happen.c_str(),
+                 end_of_file.c_str());
 }
 
 void print_input_failure(const char* invocation, const std::string& file, int error) {

@@ -24,6 +24,8 @@ void print_open_failure(const char* invocation, const std::string& program, cons
 // headline: "Write Error!" or "Read Error!".
 void print_port_failure(const char* headline, const char* invocation, const std::string& port,
                         const PortFailure& failure);
-void print_time_out(const char* invocation, const std::string& port, const std::string& what_did_not_happen);
+// "timed out: <what did not happen>; <what became of the end of the file>".
+void print_time_out(const char* invocation, const std::string& port, const std::string& what_did_not_happen,
+                    const std::string& end_of_file = "no terminator sent");
 void print_input_failure(const char* invocation, const std::string& file, int error);
 void print_echo_incomplete(const char* invocation, int error);

@@ -20,12 +20,21 @@ int end_run(Upload& upload, int status) {
 int end_with_port_failure(Upload& upload, const char* headline) {
     progress_end(upload.progress);
     if (upload.port.failure.problem == port_timed_out) {
+        // A local port has thrown away what was queued, terminator and all;
+        // a server on the network may still pass on what it had taken.
+        const std::string& still_on_its_way = upload.port.failure.detail;
+        std::string end_of_file = "no terminator sent";
+        if (!still_on_its_way.empty()) {
+            end_of_file = upload.terminator_written ? "the terminator was written, and " + still_on_its_way
+                                                    : end_of_file + "; " + still_on_its_way;
+        }
         print_time_out(upload.invocation, upload.command.port,
                        upload.block ? "a write has waited " + std::to_string(upload.command.timeout_seconds) +
                                           " s for the port"
                                     : "the device has held the line for " +
                                           std::to_string(upload.command.timeout_seconds) +
-                                          " s (XOFF without XON)");
+                                          " s (XOFF without XON)",
+                       end_of_file);
         return end_run(upload, exit_timed_out);
     }
     print_port_failure(headline, upload.invocation, upload.command.port, upload.port.failure);
@@ -113,6 +122,8 @@ int end_without_acknowledgement(Upload& upload) {
 }
 
 int finish_upload(Upload& upload) {
-    if (!send_terminator(upload.port) || !port_drain_output(upload.port)) return end_with_write_failure(upload);
+    if (!send_terminator(upload.port)) return end_with_write_failure(upload);
+    upload.terminator_written = true;
+    if (!port_drain_output(upload.port)) return end_with_write_failure(upload);
     return end_run(upload, exit_sent);
 }

@@ -19,6 +19,7 @@ struct Upload {
     std::FILE* input = nullptr;
     PortConnection port{};
     Progress progress;
+    bool terminator_written = false;  // handed to the port, whatever became of it
 };
 
 // Prepares the process, reads the command line, answers --help, --version

@@ -45,6 +45,9 @@ long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size);
 // Sends at once what the socket holds back to gather small writes into one
 // segment (Nagle's algorithm, left on for the data bytes).
 bool net_push(std::intptr_t socket);
+// Makes the close reset the connection: what is still queued for sending is
+// thrown away rather than delivered.
+void net_discard_unsent(std::intptr_t socket);
 void net_close(std::intptr_t socket);
 std::string net_last_error();
 long long net_now_ms();

@@ -62,7 +62,9 @@ bool port_open(PortConnection& port, const char* name, PortProfile profile, int 
 // Writes one byte through the transfer buffer. Blocks while the device holds
 // the line, for at most write_timeout_ms when that is set. Returns false when
 // the port has failed or the time ran out; what was still queued is then
-// thrown away, so that nothing trickles out after we gave up.
+// thrown away, so that nothing trickles out after we gave up. A server on
+// the network may still pass on what it had already taken: after a time-out
+// `failure.detail` says so then, and is empty otherwise.
 bool port_write_byte(PortConnection& port, unsigned char value);
 
 enum PortReadResult {
@@ -79,8 +81,9 @@ void port_purge_input(PortConnection& port);
 // Waits until every byte written has left the port, so that a finished run
 // means the data is on the line rather than still queued in the driver
 // (which could discard it when the process ends). With a write time-out, a
-// queue that does not shrink for that long is a time-out. Returns false
-// when the port has failed or the time ran out.
+// queue that does not shrink for that long is a time-out, with the queue
+// thrown away as port_write_byte does. Returns false when the port has
+// failed or the time ran out.
 bool port_drain_output(PortConnection& port);
 
 // Gives the port back: nothing of ours keeps others out of it afterwards.

@@ -255,6 +255,18 @@ void drop_connection(PortConnection& port) {
     port.handle = -1;
 }
 
+// After a time-out, what is still on its way must not reach the device
+// later, as a local port's queue is flushed: the connection will be reset
+// rather than closed, which throws away what the server has not yet taken.
+// What it has taken (ser2net: up to its socket's receive buffer, some
+// hundred KiB) it goes on passing to the device once the line moves again.
+bool give_up_if_timed_out(PortConnection& port) {
+    if (port.failure.problem != port_timed_out) return false;
+    net_discard_unsent(port.handle);
+    port.failure.detail = "the server may still pass on what it had taken";
+    return false;
+}
+
 }  // namespace
 
 bool remote_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
@@ -295,7 +307,7 @@ bool remote_port_write_byte(PortConnection& port, unsigned char value) {
     const unsigned char out[2] = {value, value};
     if (!send_all(port, out, value == iac ? 2 : 1, port.write_timeout_ms)) {
         port.transfer_count = 0;
-        return false;
+        return give_up_if_timed_out(port);
     }
     port.transfer_count = 1;
     port.remote->data_held = true;
@@ -353,11 +365,11 @@ bool remote_port_drain_output(PortConnection& port) {
     std::vector<unsigned char> out;
     append_com_port(out, set_baudrate, big_endian(0));  // 0: tell the speed, change nothing
     const int limit_ms = port.write_timeout_ms > 0 ? port.write_timeout_ms : -1;
-    if (!send_command(port, out, port.write_timeout_ms)) return false;
+    if (!send_command(port, out, port.write_timeout_ms)) return give_up_if_timed_out(port);
     std::vector<unsigned char> answer;
     if (!await_answer(port, set_baudrate, answer, limit_ms)) {
         if (port.failure.problem == port_gone) port.failure.problem = port_drain_failed;
-        return false;
+        return give_up_if_timed_out(port);
     }
     return true;
 }

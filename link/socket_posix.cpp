@@ -153,6 +153,11 @@ bool net_push(std::intptr_t socket) {
     return true;
 }
 
+void net_discard_unsent(std::intptr_t socket) {
+    const linger reset{1, 0};
+    setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+}
+
 void net_close(std::intptr_t socket) { close(static_cast<int>(socket)); }
 
 std::string net_last_error() { return std::strerror(last_error); }

@@ -139,6 +139,12 @@ bool net_push(std::intptr_t socket) {
     return true;
 }
 
+void net_discard_unsent(std::intptr_t socket) {
+    const LINGER reset{1, 0};
+    setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+               sizeof reset);
+}
+
 void net_close(std::intptr_t socket) { closesocket(static_cast<SOCKET>(socket)); }
 
 std::string net_last_error() { return words_of(last_error); }
