@@ -369,9 +369,22 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
     }
 }
 
+void SimDevice::send_now(std::vector<std::uint8_t> bytes) {
+    std::lock_guard<std::mutex> lock(to_send_mutex_);
+    to_send_.insert(to_send_.end(), bytes.begin(), bytes.end());
+}
+
 void SimDevice::run() {
     for (;;) {
         if (abandon_requested_) return;
+        {
+            std::vector<std::uint8_t> bytes;
+            {
+                std::lock_guard<std::mutex> lock(to_send_mutex_);
+                bytes.swap(to_send_);
+            }
+            if (!bytes.empty()) write_to_host(bytes);
+        }
         const bool stopping = stop_requested_;
         const bool idle = inbox_head_ == inbox_.size();
         // Paced, wake up in time for the next byte the line delivers; a

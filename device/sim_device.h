@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,9 @@ public:
 
     void start(Script script);
     Progress progress() const;
+    // Has the device send these bytes at its next turn, for a test that
+    // decides the moment itself (after the program has ended, say).
+    void send_now(std::vector<std::uint8_t> bytes);
     // Takes what is still in flight, ends the session and returns it.
     // Paced, that takes as long as the line would.
     Session stop();
@@ -193,6 +197,8 @@ private:
     std::size_t inbox_head_ = 0;
     Clock::time_point paced_until_{};
     bool holding_host_ = false;
+    std::mutex to_send_mutex_;
+    std::vector<std::uint8_t> to_send_;  // from send_now, for the device's thread
 };
 
 }  // namespace simdev

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -31,10 +32,12 @@ struct RemoteRun {
 
 // Runs the program through ser2net against a fresh simulated device. When
 // `stop_server_when` is given, ser2net is stopped once it holds true of the
-// device's progress.
+// device's progress; `after_exit` acts on the device once the program has
+// ended, before the session is taken.
 RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& file, simdev::Script script,
                      std::vector<std::string> options = {},
-                     std::function<bool(const simdev::Progress&)> stop_server_when = nullptr) {
+                     std::function<bool(const simdev::Progress&)> stop_server_when = nullptr,
+                     std::function<void(simdev::SimDevice&)> after_exit = nullptr) {
     ScratchDir scratch;
     simdev::SimDevice device(scratch.path() + "/tty");
     Ser2net server(scratch.path(), device.slave_path(), free_port());
@@ -63,6 +66,7 @@ RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& fi
     run.ended_at = Clock::now();
     done = true;
     if (stopper.joinable()) stopper.join();
+    if (after_exit) after_exit(device);
     // ser2net goes on writing what it had taken after the client has gone.
     if (run.result.process.exit_code == 0) {
         for (int i = 0; i < 500 && !device.progress().terminated; ++i) usleep(10000);
@@ -206,6 +210,59 @@ TEST_P(RemoteBlockSender, TimeoutEndsTheWaitForASilentRemoteDevice) {
                                         "no terminator sent\n"));
     EXPECT_FALSE(terminated(run.result.session.wire));
     EXPECT_LT(seconds(run.result.process.elapsed), 10.0);
+}
+
+// A device that holds the line for good: --timeout ends the run with status
+// 5, and the connection is reset so that what ser2net has not taken is
+// thrown away. What it had taken it passes on when the device lets go later:
+// all of a small file, terminator and all (which the message owns up to),
+// but not the end of a file larger than its buffers.
+TEST_P(RemoteStreamSender, TimeoutOnALineHeldForGoodLeavesTheServerOnlyWhatItHadTaken) {
+    const Program& program = GetParam();
+    struct Case {
+        const char* what;
+        std::size_t size;
+        bool terminator_follows;  // once the device lets go
+    };
+    for (const Case c : {Case{"small file", 20000, true}, Case{"file larger than the buffers", 160 * 1024, false}}) {
+        const std::vector<std::uint8_t> file = pattern_file(c.size, 6);
+        simdev::Script script;
+        script.at_wire_byte[400] = {simdev::send({simdev::xoff})};
+        const RemoteRun run = run_remote(program, file, script, {"--timeout", "2"}, nullptr, [](simdev::SimDevice& device) {
+            device.send_now({simdev::xon});
+            // Until the line has been quiet for a second.
+            std::size_t seen = device.progress().wire_bytes;
+            for (int quiet_ms = 0, total_ms = 0; quiet_ms < 1000 && total_ms < 20000; total_ms += 50) {
+                usleep(50 * 1000);
+                const std::size_t now = device.progress().wire_bytes;
+                quiet_ms = now == seen ? quiet_ms + 50 : 0;
+                seen = now;
+            }
+        });
+        const std::vector<std::uint8_t> whole = expected_wire(file);
+        const std::vector<std::uint8_t>& wire = run.result.session.wire;
+        const std::string start = program.invocation + ": " + run.port +
+                                  ": timed out: the device has held the line for 2 s (XOFF without XON); ";
+        const std::string end = "the server may still pass on what it had taken\n";
+
+        EXPECT_EQ(run.result.process.exit_code, 5) << c.what << ": " << run.result.process.err;
+        if (c.terminator_follows) {
+            // Everything fitted into the buffers: the terminator had been written.
+            EXPECT_EQ(run.result.process.err, console_text(program, start + "the terminator was written, and " + end))
+                << c.what;
+        } else {
+            // Whether the terminator was written depends on how much TCP took.
+            const std::string err = run.result.process.err;
+            EXPECT_EQ(err.rfind(console_text(program, start), 0), 0u) << c.what << ": " << err;
+            EXPECT_TRUE(err.size() > end.size() &&
+                        err.compare(err.size() - console_text(program, end).size(), std::string::npos,
+                                    console_text(program, end)) == 0)
+                << c.what << ": " << err;
+        }
+        ASSERT_LE(wire.size(), whole.size()) << c.what;
+        EXPECT_TRUE(std::equal(wire.begin(), wire.end(), whole.begin())) << c.what << ": the wire is not the file's start";
+        EXPECT_EQ(terminated(wire), c.terminator_follows) << c.what << ": " << wire.size() << " of " << whole.size();
+    }
 }
 
 // A TCP server that takes the connection and says nothing, or closes it.
