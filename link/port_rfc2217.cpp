@@ -258,8 +258,8 @@ void drop_connection(PortConnection& port) {
 // After a time-out, what is still on its way must not reach the device
 // later, as a local port's queue is flushed: the connection will be reset
 // rather than closed, which throws away what the server has not yet taken.
-// What it has taken (ser2net: up to its socket's receive buffer, some
-// hundred KiB) it goes on passing to the device once the line moves again.
+// What it has taken (ser2net: as much as its socket's receive buffer holds,
+// 128 KiB or more) it goes on passing to the device once the line moves.
 bool give_up_if_timed_out(PortConnection& port) {
     if (port.failure.problem != port_timed_out) return false;
     net_discard_unsent(port.handle);
