@@ -212,57 +212,70 @@ TEST_P(RemoteBlockSender, TimeoutEndsTheWaitForASilentRemoteDevice) {
     EXPECT_LT(seconds(run.result.process.elapsed), 10.0);
 }
 
-// A device that holds the line for good: --timeout ends the run with status
-// 5, and the connection is reset so that what ser2net has not taken is
-// thrown away. What it had taken it passes on when the device lets go later:
-// all of a small file, terminator and all (which the message owns up to),
-// but not the end of a file larger than its buffers.
-TEST_P(RemoteStreamSender, TimeoutOnALineHeldForGoodLeavesTheServerOnlyWhatItHadTaken) {
-    const Program& program = GetParam();
-    struct Case {
-        const char* what;
-        std::size_t size;
-        bool terminator_follows;  // once the device lets go
-    };
-    for (const Case c : {Case{"small file", 20000, true}, Case{"file larger than the buffers", 160 * 1024, false}}) {
-        const std::vector<std::uint8_t> file = pattern_file(c.size, 6);
-        simdev::Script script;
-        script.at_wire_byte[400] = {simdev::send({simdev::xoff})};
-        const RemoteRun run = run_remote(program, file, script, {"--timeout", "2"}, nullptr, [](simdev::SimDevice& device) {
-            device.send_now({simdev::xon});
-            // Until the line has been quiet for a second.
-            std::size_t seen = device.progress().wire_bytes;
-            for (int quiet_ms = 0, total_ms = 0; quiet_ms < 1000 && total_ms < 20000; total_ms += 50) {
-                usleep(50 * 1000);
-                const std::size_t now = device.progress().wire_bytes;
-                quiet_ms = now == seen ? quiet_ms + 50 : 0;
-                seen = now;
-            }
-        });
-        const std::vector<std::uint8_t> whole = expected_wire(file);
-        const std::vector<std::uint8_t>& wire = run.result.session.wire;
-        const std::string start = program.invocation + ": " + run.port +
-                                  ": timed out: the device has held the line for 2 s (XOFF without XON); ";
-        const std::string end = "the server may still pass on what it had taken\n";
-
-        EXPECT_EQ(run.result.process.exit_code, 5) << c.what << ": " << run.result.process.err;
-        if (c.terminator_follows) {
-            // Everything fitted into the buffers: the terminator had been written.
-            EXPECT_EQ(run.result.process.err, console_text(program, start + "the terminator was written, and " + end))
-                << c.what;
-        } else {
-            // Whether the terminator was written depends on how much TCP took.
-            const std::string err = run.result.process.err;
-            EXPECT_EQ(err.rfind(console_text(program, start), 0), 0u) << c.what << ": " << err;
-            EXPECT_TRUE(err.size() > end.size() &&
-                        err.compare(err.size() - console_text(program, end).size(), std::string::npos,
-                                    console_text(program, end)) == 0)
-                << c.what << ": " << err;
+// Runs the stream sender with --timeout 2 through ser2net against a device
+// that holds the line from the start for good, and lets go once the program
+// has ended: what arrives then is what ser2net had taken.
+RemoteRun run_held_for_good(const Program& program, const std::vector<std::uint8_t>& file) {
+    simdev::Script script;
+    script.at_wire_byte[400] = {simdev::send({simdev::xoff})};
+    return run_remote(program, file, script, {"--timeout", "2"}, nullptr, [](simdev::SimDevice& device) {
+        device.send_now({simdev::xon});
+        // Until the line has been quiet for a second.
+        std::size_t seen = device.progress().wire_bytes;
+        for (int quiet_ms = 0, total_ms = 0; quiet_ms < 1000 && total_ms < 20000; total_ms += 50) {
+            usleep(50 * 1000);
+            const std::size_t now = device.progress().wire_bytes;
+            quiet_ms = now == seen ? quiet_ms + 50 : 0;
+            seen = now;
         }
-        ASSERT_LE(wire.size(), whole.size()) << c.what;
-        EXPECT_TRUE(std::equal(wire.begin(), wire.end(), whole.begin())) << c.what << ": the wire is not the file's start";
-        EXPECT_EQ(terminated(wire), c.terminator_follows) << c.what << ": " << wire.size() << " of " << whole.size();
+    });
+}
+
+std::string held_for_good_start(const Program& program, const RemoteRun& run) {
+    return program.invocation + ": " + run.port +
+           ": timed out: the device has held the line for 2 s (XOFF without XON); ";
+}
+
+const char still_on_its_way[] = "the server may still pass on what it had taken\n";
+
+bool is_start_of(const std::vector<std::uint8_t>& wire, const std::vector<std::uint8_t>& whole) {
+    return wire.size() <= whole.size() && std::equal(wire.begin(), wire.end(), whole.begin());
+}
+
+// A small file fits into the buffers on the way: the terminator is written
+// and only the final query times out. ser2net passes everything on once the
+// device lets go, terminator and all, which the time-out line owns up to.
+TEST_P(RemoteStreamSender, TimeoutOnALineHeldForGoodSaysWhatTheServerMayStillPassOn) {
+    const Program& program = GetParam();
+    const std::vector<std::uint8_t> file = pattern_file(20000, 6);
+    const RemoteRun run = run_held_for_good(program, file);
+
+    EXPECT_EQ(run.result.process.exit_code, 5) << run.result.process.err;
+    EXPECT_EQ(run.result.process.err, console_text(program, held_for_good_start(program, run) +
+                                                                "the terminator was written, and " + still_on_its_way));
+    EXPECT_EQ(run.result.session.wire, expected_wire(file));
+}
+
+// A file larger than ser2net takes in: the time-out resets the connection,
+// which throws away what is still queued on our side, so the end of the
+// file and the terminator never reach the device, even once it lets go.
+TEST_P(RemoteStreamSender, TimeoutThrowsAwayWhatTheServerHasNotTaken) {
+    const Program& program = GetParam();
+    if (!program.outpaces_a_held_server) {
+        GTEST_SKIP() << "under Wine ser2net takes in everything the program writes: nothing is left to throw away";
     }
+    const std::vector<std::uint8_t> file = pattern_file(160 * 1024, 6);
+    const RemoteRun run = run_held_for_good(program, file);
+    const std::string& err = run.result.process.err;
+    const std::string end = console_text(program, still_on_its_way);
+
+    EXPECT_EQ(run.result.process.exit_code, 5) << err;
+    // Whether the terminator had been written depends on how much TCP took.
+    EXPECT_EQ(err.rfind(console_text(program, held_for_good_start(program, run)), 0), 0u) << err;
+    EXPECT_TRUE(err.size() > end.size() && err.compare(err.size() - end.size(), end.size(), end) == 0) << err;
+    const std::vector<std::uint8_t> whole = expected_wire(file);
+    EXPECT_TRUE(is_start_of(run.result.session.wire, whole)) << "the wire is not the file's start";
+    EXPECT_LT(run.result.session.wire.size(), whole.size()) << "everything arrived, terminator and all";
 }
 
 // A TCP server that takes the connection and says nothing, or closes it.
