@@ -10,7 +10,12 @@
 
 #include "link/port.h"
 
-bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+// Records why a call failed, for the caller to tell. Returns false.
+bool fail(PortConnection& port, PortProblem problem, std::string detail);
+
+// The open functions get a blank connection with its write time-out set
+// and set `handle` to their own "nothing open".
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile);
 bool local_port_write_byte(PortConnection& port, unsigned char value);
 PortReadResult local_port_read_byte(PortConnection& port);
 void local_port_purge_input(PortConnection& port);
@@ -19,7 +24,7 @@ void local_port_close(PortConnection& port);
 
 constexpr char remote_port_prefix[] = "rfc2217://";
 
-bool remote_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+bool remote_port_open(PortConnection& port, const char* name, PortProfile profile);
 bool remote_port_write_byte(PortConnection& port, unsigned char value);
 PortReadResult remote_port_read_byte(PortConnection& port);
 void remote_port_purge_input(PortConnection& port);

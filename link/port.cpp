@@ -1,6 +1,7 @@
 // link/port.h for callers, whichever backend the port's name asks for: a
 // serial port of this machine or one served over the network.
 #include <cstring>
+#include <utility>
 
 #include "link/backend.h"
 
@@ -10,9 +11,17 @@ bool is_remote(const char* name) { return std::strncmp(name, remote_port_prefix,
 
 }  // namespace
 
+bool fail(PortConnection& port, PortProblem problem, std::string detail) {
+    port.failure.problem = problem;
+    port.failure.detail = std::move(detail);
+    return false;
+}
+
 bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
-    return is_remote(name) ? remote_port_open(port, name, profile, write_timeout_ms)
-                           : local_port_open(port, name, profile, write_timeout_ms);
+    port = PortConnection{};
+    port.write_timeout_ms = write_timeout_ms;
+    port.failure.problem = port_no_problem;
+    return is_remote(name) ? remote_port_open(port, name, profile) : local_port_open(port, name, profile);
 }
 
 bool port_write_byte(PortConnection& port, unsigned char value) {

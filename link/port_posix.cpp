@@ -43,12 +43,6 @@ long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool fail(PortConnection& port, PortProblem problem, std::string detail) {
-    port.failure.problem = problem;
-    port.failure.detail = std::move(detail);
-    return false;
-}
-
 // Who may open the port: its group (dialout on Debian), for the hint after
 // "Permission denied".
 std::string access_hint(const char* name) {
@@ -202,11 +196,8 @@ void discard_output(const PortConnection& port) { tcflush(fd_of(port), TCOFLUSH)
 
 }  // namespace
 
-bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
-    port = PortConnection{};
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = -1;
-    port.write_timeout_ms = write_timeout_ms;
-    port.failure.problem = port_no_problem;
 
     // O_NOCTTY: the port must not become our controlling terminal (a hang-up
     // would then kill us with SIGHUP). O_NONBLOCK: without it the open can
@@ -237,7 +228,7 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
     // Without a time limit writes simply block while the device holds the
     // line. With one, writes stay non-blocking and we wait with select()
     // only when the driver's buffer is full: one write per byte otherwise.
-    if (write_timeout_ms == 0) {
+    if (port.write_timeout_ms == 0) {
         const int flags = fcntl(fd, F_GETFL);
         if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }

@@ -39,12 +39,6 @@ constexpr int answer_timeout_ms = 5000;
 constexpr int read_timeout_ms = 1000;
 constexpr std::size_t received_limit = 1 << 20;  // what the stream sender never reads, at most
 
-bool fail(PortConnection& port, PortProblem problem, std::string detail) {
-    port.failure.problem = problem;
-    port.failure.detail = std::move(detail);
-    return false;
-}
-
 // Splits "rfc2217://host:port", "rfc2217://[v6]:port".
 bool split_address(const char* name, std::string& host, std::string& service) {
     std::string rest = name + (sizeof remote_port_prefix - 1);
@@ -269,11 +263,8 @@ bool give_up_if_timed_out(PortConnection& port) {
 
 }  // namespace
 
-bool remote_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
-    port = PortConnection{};
+bool remote_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = -1;
-    port.write_timeout_ms = write_timeout_ms;
-    port.failure.problem = port_no_problem;
 
     std::string host, service;
     if (!split_address(name, host, service)) {

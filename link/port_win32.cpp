@@ -43,12 +43,6 @@ std::string system_words(DWORD error) {
     return words;
 }
 
-bool fail(PortConnection& port, PortProblem problem, std::string detail) {
-    port.failure.problem = problem;
-    port.failure.detail = std::move(detail);
-    return false;
-}
-
 bool is_com_name(const char* name) {
     if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') return false;
     for (const char* c = name + 3; *c; ++c) {
@@ -170,11 +164,8 @@ bool wait_for_empty_output(PortConnection& port) {
 
 }  // namespace
 
-bool local_port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
-    port = PortConnection{};
+bool local_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
-    port.write_timeout_ms = write_timeout_ms;
-    port.failure.problem = port_no_problem;
 
     // Share mode 0: nobody else may use the port while we do.
     const HANDLE h = CreateFileA(device_path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
