@@ -46,8 +46,8 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
         // for the short form "-p VALUE" and "-pVALUE".
         const char* value = nullptr;
         std::string name = arg;
-        const bool is_port = std::strcmp(arg, "-p") == 0 || std::strcmp(arg, "--port") == 0 ||
-                             starts_with(arg, "--port=") || (starts_with(arg, "-p") && arg[1] == 'p');
+        const bool is_port =
+            starts_with(arg, "-p") || std::strcmp(arg, "--port") == 0 || starts_with(arg, "--port=");
         const bool is_timeout = std::strcmp(arg, "--timeout") == 0 || starts_with(arg, "--timeout=");
         if (is_port || is_timeout) {
             const char* equals = std::strchr(arg, '=');
