@@ -5,16 +5,14 @@
 
 namespace {
 
-bool echo_failed = false;
-int echo_failure = 0;
+int echo_failure = 0;  // the errno of the first line that failed; 0 while none has
 
 }  // namespace
 
 void echo_line(const char* text, std::size_t length) {
-    if (echo_failed) return;
+    if (echo_failure != 0) return;
     errno = 0;
     if (std::fwrite(text, 1, length, stdout) != length || std::fflush(stdout) != 0) {
-        echo_failed = true;
         echo_failure = errno != 0 ? errno : EIO;
         // What could not be written must not come out later, half a line
         // in the middle of someone else's output.
@@ -22,6 +20,6 @@ void echo_line(const char* text, std::size_t length) {
     }
 }
 
-bool echo_complete() { return !echo_failed; }
+bool echo_complete() { return echo_failure == 0; }
 
 int echo_error() { return echo_failure; }
