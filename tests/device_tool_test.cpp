@@ -35,11 +35,6 @@ bool wait_for_link(const std::string& path) {
     return false;
 }
 
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The names in a folder, so that a test can say no stray file was left.
 std::vector<std::string> folder_entries(const std::string& path) {
     std::vector<std::string> names;

@@ -82,6 +82,9 @@ private:
     std::string path_;
 };
 
+// The bytes of a file; none when it cannot be read.
+std::vector<std::uint8_t> read_file(const std::string& path);
+
 struct UploadResult {
     ProcessResult process;
     simdev::Session session;
