@@ -347,11 +347,12 @@ void remote_port_purge_input(PortConnection& port) {
     remote.read_at = 0;
 }
 
-// RFC 2217 cannot ask how much the remote driver still holds. What it can
-// tell: the server answers commands in the order it reads them, so an
-// answer to a query sent after the last data byte means the server has
-// taken every byte before it off the connection and handed it to its
-// serial port (see README, "Ports on other machines").
+// RFC 2217 cannot ask how much the server or the remote driver still
+// holds. What it can tell: the server answers commands in the order it
+// reads them, so an answer to a query sent after the last data byte means
+// the server has taken every byte before it off the connection. It may
+// still be writing the last of them to its port (see README, "Ports on
+// other machines", for what ser2net does with them once we have gone).
 bool remote_port_drain_output(PortConnection& port) {
     std::vector<unsigned char> out;
     append_com_port(out, set_baudrate, big_endian(0));  // 0: tell the speed, change nothing
