@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs the test machine's initramfs: busybox-static, the FTDI adapter's
-# kernel modules, the init, the static senders and the test files.
+# kernel modules, the init, the static senders, the test files, and Debian's
+# ser2net with the libraries and gensio plugins it loads.
 #
 # make-initramfs.sh OUTPUT INIT MODULE_DIR FILES_DIR PROGRAM...
 # Each PROGRAM is GUEST_PATH=HOST_PATH: the host's file lands in the guest
@@ -33,6 +34,27 @@ for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     cp "$found" "$root/modules/"
 done
 cp -r "$files_dir"/. "$root/t/"
+
+# ser2net is a dynamic program: it comes with its C library and everything
+# else ldd names, at the same paths, and with the gensio plugins it opens
+# for a serial device behind a telnet accepter.
+ser2net=/usr/sbin/ser2net
+[ -x "$ser2net" ] || { echo "make-initramfs: $ser2net is missing (install ser2net)" >&2; exit 1; }
+copy_with_libraries() {  # FILE
+    mkdir -p "$root$(dirname "$1")"
+    cp -L "$1" "$root$1"
+    for library in $(ldd "$1" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'); do
+        [ -e "$root$library" ] || { mkdir -p "$root$(dirname "$library")"; cp -L "$library" "$root$library"; }
+    done
+}
+copy_with_libraries "$ser2net"
+plugins=$(find /usr/libexec -path '*/gensio/*' -name 'libgensio_serialdev.so' -printf '%h\n' -quit)
+[ -n "$plugins" ] || { echo "make-initramfs: no gensio plugins under /usr/libexec" >&2; exit 1; }
+for plugin in serialdev net telnet; do
+    copy_with_libraries "$plugins/libgensio_$plugin.so"
+done
+# Where it keeps its UUCP lock while it has the port.
+mkdir -p "$root/var/lock"
 for program in "$@"; do
     mkdir -p "$root/$(dirname "${program%%=*}")"
     cp "${program#*=}" "$root/${program%%=*}"
