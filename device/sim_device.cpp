@@ -391,7 +391,7 @@ void SimDevice::run() {
         // stopping device only looks for what is still in flight.
         const bool paced = script_.pace_bytes_per_second > 0;
         const int wait_ms = (idle || !paced) ? (stopping ? 0 : 20) : 2;
-        const bool arrived = read_available(idle || script_.pace_bytes_per_second > 0 ? wait_ms : 0) > 0;
+        const bool arrived = read_available(idle || paced ? wait_ms : 0) > 0;
         flow_control();
 
         const std::size_t before = session_.wire.size();
