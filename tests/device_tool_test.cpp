@@ -145,6 +145,28 @@ std::future<ProcessResult> start_tool(const Program& program, std::vector<std::s
     });
 }
 
+struct ToolUpload {
+    ProcessResult sender;
+    ProcessResult summary;  // the tool's
+};
+
+// The program sends FILE to the tool, started with OPTIONS (and --block for
+// the block sender), and the tool sums up.
+ToolUpload upload_to_tool(const Program& program, std::vector<std::string> options, const std::string& file) {
+    if (program.block) options.push_back("--block");
+    auto device = start_tool(program, options);
+    ToolUpload upload;
+    if (!wait_for_link(program.port_link)) {
+        ADD_FAILURE() << "the tool made no link at " << program.port_link;
+    } else {
+        std::vector<std::string> command = program.command;
+        command.push_back(file_argument(program, file));
+        upload.sender = run_process(command);
+    }
+    upload.summary = device.get();
+    return upload;
+}
+
 class DeviceToolUpload : public ::testing::TestWithParam<Program> {};
 
 TEST_P(DeviceToolUpload, ReceivesTheFileAndReportsItsDigest) {
@@ -154,14 +176,7 @@ TEST_P(DeviceToolUpload, ReceivesTheFileAndReportsItsDigest) {
     const std::string path = scratch.write("input.bin", file);
     const std::string received = scratch.path() + "/received.bin";
 
-    std::vector<std::string> options = {"--out", received};
-    if (program.block) options.push_back("--block");
-    auto device = start_tool(program, options);
-    ASSERT_TRUE(wait_for_link(program.port_link));
-    std::vector<std::string> command = program.command;
-    command.push_back(file_argument(program, path));
-    const ProcessResult sender = run_process(command);
-    const ProcessResult summary = device.get();
+    const auto [sender, summary] = upload_to_tool(program, {"--out", received}, path);
 
     EXPECT_EQ(sender.exit_code, 0) << sender.err;
     EXPECT_EQ(summary.exit_code, 0) << summary.out << summary.err;
@@ -309,14 +324,7 @@ TEST_P(DeviceToolPacedSummary, GivesTheTimeTheDeviceTookTheData) {
     ScratchDir scratch;
     const std::vector<std::uint8_t> file = pattern_file(60, 14);  // 121 wire bytes, about a second at 1200 baud
     const std::string path = scratch.write("input.bin", file);
-    std::vector<std::string> options = {"--pace"};
-    if (program.block) options.push_back("--block");
-    auto device = start_tool(program, options);
-    ASSERT_TRUE(wait_for_link(program.port_link));
-    std::vector<std::string> command = program.command;
-    command.push_back(file_argument(program, path));
-    const ProcessResult sender = run_process(command);
-    const ProcessResult summary = device.get();
+    const auto [sender, summary] = upload_to_tool(program, {"--pace"}, path);
 
     ASSERT_EQ(sender.exit_code, 0) << sender.err;
     ASSERT_EQ(summary.exit_code, 0) << summary.out << summary.err;
