@@ -502,6 +502,29 @@ TEST(Uart16550, ThroughSer2netAHoldAfterTheEndLosesNothing) {
 
 // ------------------------------------------------------------- FTDI only
 
+struct Unplugged {
+    Outcome run;
+    vm::Clock::time_point at{};
+    std::string unplug_answer = "not unplugged";  // QEMU's, empty when all went well
+    std::string replug_answer;
+};
+
+// Runs PROGRAM FILE on the FTDI adapter and pulls the adapter out once the
+// device has taken WIRE_BYTES and THEN more has passed; a new one goes in
+// afterwards, for the runs after.
+Unplugged run_and_unplug(Guest& guest, const std::string& program, const std::string& file, simdev::Script script,
+                         std::size_t wire_bytes, milliseconds then) {
+    Unplugged unplugged;
+    unplugged.run = guest.run(program, file, std::move(script), [&](Guest& g) {
+        if (!wait_for_wire(g.device(), wire_bytes, seconds(30))) return;
+        std::this_thread::sleep_for(then);
+        unplugged.at = vm::Clock::now();
+        unplugged.unplug_answer = g.unplug();
+    });
+    unplugged.replug_answer = guest.replug();
+    return unplugged;
+}
+
 // Unplugged in the middle of a long transfer: the write fails, and the
 // program says so at once instead of hanging or claiming success. (QEMU's
 // FTDI model ignores the XON/XOFF the driver hands to the chip, and a host
@@ -509,23 +532,17 @@ TEST(Uart16550, ThroughSer2netAHoldAfterTheEndLosesNothing) {
 // be held here: it goes while the sender is writing.)
 TEST(FtdiUsb, UnpluggedWhileSendingIsAWriteError) {
     Guest& guest = guest_on(ftdi);
-    vm::Clock::time_point unplugged_at{};
-    std::string unplug_answer = "not unplugged";
-    const Outcome run = guest.run("pelkron", "long", simdev::Script{}, [&](Guest& g) {
-        if (!wait_for_wire(g.device(), 16 * 1024, seconds(30))) return;
-        unplugged_at = vm::Clock::now();
-        unplug_answer = g.unplug();
-    });
-    const std::string replug_answer = guest.replug();
+    const Unplugged unplugged = run_and_unplug(guest, "pelkron", "long", simdev::Script{}, 16 * 1024, milliseconds(0));
+    const Outcome& run = unplugged.run;
 
-    ASSERT_EQ(unplug_answer, "");
+    ASSERT_EQ(unplugged.unplug_answer, "");
     ASSERT_EQ(run.failure, "") << guest.diagnostics();
     EXPECT_EQ(run.guest.exit_status, 4);
     expect_port_failure(run.guest.stderr_text, "Write Error!", ftdi);
     EXPECT_FALSE(run.session.decoder.terminated()) << "a terminator after a failed transfer";
     EXPECT_LT(run.session.wire.size(), expected_wire(file_named("long")).size());
-    EXPECT_LT(seconds_between(unplugged_at, run.guest.ended_at), 5.0);
-    EXPECT_EQ(replug_answer, "");
+    EXPECT_LT(seconds_between(unplugged.at, run.guest.ended_at), 5.0);
+    EXPECT_EQ(unplugged.replug_answer, "");
 }
 
 // Unplugged while pelkron2 waits for an acknowledgement that never comes:
@@ -536,23 +553,17 @@ TEST(FtdiUsb, UnpluggedDuringTheAcknowledgementWaitIsAReadError) {
     simdev::Script script;
     script.acknowledge_blocks = true;
     script.block_reply[0] = {};  // silence
-    vm::Clock::time_point unplugged_at{};
-    std::string unplug_answer = "not unplugged";
-    const Outcome run = guest.run("pelkron2", "random", script, [&](Guest& g) {
-        if (!wait_for_wire(g.device(), simdev::block_wire_bytes, seconds(30))) return;
-        std::this_thread::sleep_for(milliseconds(3500));
-        unplugged_at = vm::Clock::now();
-        unplug_answer = g.unplug();
-    });
-    const std::string replug_answer = guest.replug();
+    const Unplugged unplugged =
+        run_and_unplug(guest, "pelkron2", "random", script, simdev::block_wire_bytes, milliseconds(3500));
+    const Outcome& run = unplugged.run;
 
-    ASSERT_EQ(unplug_answer, "");
+    ASSERT_EQ(unplugged.unplug_answer, "");
     ASSERT_EQ(run.failure, "") << guest.diagnostics();
     EXPECT_EQ(run.guest.exit_status, 4);
     expect_port_failure(run.guest.stderr_text, "Read Error!", ftdi);
     EXPECT_FALSE(run.session.decoder.terminated());
     EXPECT_EQ(run.session.wire.size(), simdev::block_wire_bytes) << "the next block went out unacknowledged";
-    EXPECT_LT(seconds_between(unplugged_at, run.guest.ended_at), 5.0);
+    EXPECT_LT(seconds_between(unplugged.at, run.guest.ended_at), 5.0);
     // About one "0 - xx" a second for the 3.5 s wait and the few seconds
     // the report may take; a busy loop would print thousands (and burn the
     // CPU time it took).
@@ -560,7 +571,7 @@ TEST(FtdiUsb, UnpluggedDuringTheAcknowledgementWaitIsAReadError) {
     EXPECT_LE(run.guest.other_lines.size(), 9u);
     for (const std::string& line : run.guest.other_lines) EXPECT_EQ(line.substr(0, 4), "0 - ");
     EXPECT_LT(run.guest.cpu_seconds, 1.0) << "the wait kept the CPU busy";
-    EXPECT_EQ(replug_answer, "");
+    EXPECT_EQ(unplugged.replug_answer, "");
 }
 
 }  // namespace
