@@ -12,7 +12,9 @@ packages=(
   man-db                    # rendering the man pages in the package test
   lintian                   # checking the Debian package as Debian would
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled
+  g++-mingw-w64-i686        # the 32-bit Windows build
   wine wine64               # running the Windows build in its tests
+  wine32:i386               # running the 32-bit Windows build (Wine's 32-bit loader)
   qemu-system-x86 busybox-static cpio  # the test machine on real serial drivers
 )
 # Wine comes with the libraries it recommends, which it loads when it starts
@@ -25,6 +27,12 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+# wine32 is an i386 package: dpkg must know that architecture first.
+need_i386=false
+for package in "${missing[@]}"; do
+  case "$package" in *:i386) need_i386=true ;; esac
+done
+
 echo "Installing missing Debian packages: ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
   run=()
@@ -35,6 +43,9 @@ else
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if $need_i386 && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${run[@]}" dpkg --add-architecture i386
+fi
 "${run[@]}" apt-get update -qq
 plain=()
 recommended=()

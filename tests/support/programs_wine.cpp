@@ -90,6 +90,16 @@ bool start_session(bool& started_server) {
             return false;
         }
     }
+    // A prefix made before Wine's 32-bit loader was installed has no
+    // syswow64, and once that loader is there it starts every program and
+    // fails on such a prefix ("could not load kernel32.dll"): make it anew.
+    if (exists(wine_prefix + "/system.reg") && !exists(wine_prefix + "/drive_c/windows/syswow64")) {
+        run_wine_tool({WINESERVER_PROGRAM, "-k"});
+        if (std::system(("rm -rf '" + wine_prefix + "'").c_str()) != 0) {
+            std::fprintf(stderr, "cannot remove the outdated prefix %s\n", wine_prefix.c_str());
+            return false;
+        }
+    }
     if (!exists(wine_prefix + "/system.reg")) {
         // A new prefix: several seconds, once per build folder. wineboot's
         // own server lingers for a few seconds and writes the registry when
