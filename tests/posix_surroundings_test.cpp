@@ -21,6 +21,9 @@ namespace {
 // ---------------------------------------------------------- ordinary users
 
 // Root runs the programs as "nobody"; anyone else runs them as themselves.
+// Whoever it is may not reach the build tree (a clone in a private home
+// folder): the user runs a copy of the program from the scratch folder and
+// finds the device's line linked there too.
 struct OrdinaryUser {
     int uid = -1;
     int gid = -1;
@@ -32,27 +35,41 @@ struct OrdinaryUser {
         gid = static_cast<int>(nobody->pw_gid);
     }
     bool usable() const { return geteuid() != 0 || uid >= 0; }
-    // The user may read the file and use the line.
-    void admit(const ScratchDir& scratch, const simdev::SimDevice& device) const {
-        if (uid < 0) return;
-        chmod(scratch.path().c_str(), 0755);
-        ASSERT_EQ(chown(device.slave_path().c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)), 0);
+    // Opens the scratch folder to the user, puts a copy of the program
+    // there and hands the user the device's line. Returns the command that
+    // runs the copy on that line.
+    std::vector<std::string> admit(const ScratchDir& scratch, const Program& program,
+                                   const simdev::SimDevice& device) const {
+        EXPECT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+        const std::string copy = scratch.write(program.name, read_file(program.command.at(0)));
+        EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
+        if (uid >= 0) {
+            EXPECT_EQ(chown(device.slave_path().c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)), 0);
+        }
+        return {copy, "-p", device.link_path()};
+    }
+    // A file the user may read, whatever the umask.
+    std::string input(const ScratchDir& scratch, const std::vector<std::uint8_t>& bytes) const {
+        const std::string path = scratch.write("in.bin", bytes);
+        EXPECT_EQ(chmod(path.c_str(), 0644), 0);
+        return path;
     }
 };
 
 class OrdinaryUsers : public ::testing::TestWithParam<Program> {
 protected:
-    ProcessResult send(const simdev::SimDevice&, const std::string& path, std::atomic<int>* pid = nullptr,
-                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        std::vector<std::string> command = GetParam().command;
-        command.push_back(path);
+    ProcessResult send(const std::vector<std::string>& command, const std::string& path,
+                       std::atomic<int>* pid = nullptr, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::vector<std::string> argv = command;
+        argv.push_back(path);
         ProcessOptions options;
         options.uid = user_.uid;
         options.gid = user_.gid;
         options.child_pid = pid;
         options.time_limit = limit;
-        return run_process(command, options);
+        return run_process(argv, options);
     }
+    std::string line_path() const { return scratch_.path() + "/ttyCOM6"; }
     OrdinaryUser user_;
     ScratchDir scratch_;
 };
@@ -63,14 +80,14 @@ TEST_P(OrdinaryUsers, TwoRunsInARowBothSucceed) {
     const Program& program = GetParam();
     ASSERT_TRUE(user_.usable()) << "no ordinary user to run as";
     const std::vector<std::uint8_t> file = pattern_file(1200, 32);
-    const std::string path = scratch_.write("in.bin", file);
-    simdev::SimDevice device(program.port_link);
-    user_.admit(scratch_, device);
+    const std::string path = user_.input(scratch_, file);
+    simdev::SimDevice device(line_path());
+    const std::vector<std::string> command = user_.admit(scratch_, program, device);
     for (int run = 0; run < 2; ++run) {
         simdev::Script script;
         script.acknowledge_blocks = program.block;
         device.start(script);
-        const ProcessResult result = send(device, path);
+        const ProcessResult result = send(command, path);
         const simdev::Session session = device.stop();
         EXPECT_EQ(result.exit_code, 0) << "run " << run + 1 << ": " << result.err;
         EXPECT_EQ(session.wire, expected_wire(file)) << "run " << run + 1;
@@ -83,9 +100,9 @@ TEST_P(OrdinaryUsers, CtrlCMidTransferLeavesThePortUsable) {
     const Program& program = GetParam();
     ASSERT_TRUE(user_.usable()) << "no ordinary user to run as";
     const std::vector<std::uint8_t> file = pattern_file(64 * 1024, 33);
-    const std::string path = scratch_.write("in.bin", file);
-    simdev::SimDevice device(program.port_link);
-    user_.admit(scratch_, device);
+    const std::string path = user_.input(scratch_, file);
+    simdev::SimDevice device(line_path());
+    const std::vector<std::string> command = user_.admit(scratch_, program, device);
 
     simdev::Script held;
     held.acknowledge_blocks = program.block;
@@ -96,12 +113,14 @@ TEST_P(OrdinaryUsers, CtrlCMidTransferLeavesThePortUsable) {
     }
     device.start(held);
     std::atomic<int> pid{0};
-    auto interrupted = std::async(std::launch::async, [&] { return send(device, path, &pid); });
-    while (device.progress().wire_bytes < 400) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(pid, SIGINT);
+    auto interrupted = std::async(std::launch::async, [&] { return send(command, path, &pid); });
+    const bool reached = wait_until([&] { return device.progress().wire_bytes >= 400; }, std::chrono::seconds(15));
+    if (reached) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (pid > 0) kill(pid, SIGINT);
     const ProcessResult first = interrupted.get();
     const simdev::Session first_session = device.stop();
+    ASSERT_TRUE(reached) << "the program did not get 400 wire bytes to the device within 15 s (status "
+                      << first.exit_code << ", signal " << first.signal << "): " << first.err;
     EXPECT_EQ(first.signal, SIGINT);
     EXPECT_FALSE(first_session.decoder.terminated());
 
@@ -115,7 +134,7 @@ TEST_P(OrdinaryUsers, CtrlCMidTransferLeavesThePortUsable) {
     simdev::Script script;
     script.acknowledge_blocks = program.block;
     device.start(script);
-    const ProcessResult second = send(device, path);
+    const ProcessResult second = send(command, path);
     const simdev::Session session = device.stop();
     EXPECT_EQ(second.exit_code, 0) << second.err;
     EXPECT_EQ(session.wire, expected_wire(file));

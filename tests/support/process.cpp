@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -215,6 +216,15 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (WIFEXITED(status) && !result.timed_out) result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,5 +51,10 @@ struct ProcessOptions {
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Asks `done` every few milliseconds until it says yes or the limit has
+// passed. Tells which: a test that waits for something says what did not
+// happen rather than waiting for ever.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
 }  // namespace testing_support

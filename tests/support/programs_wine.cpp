@@ -10,6 +10,7 @@
 // (--stop-wine) after the last; run by hand, the suite starts and stops a
 // session itself when none is running.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,10 +69,23 @@ int run_wine_tool(const std::vector<std::string>& argv, const std::string& outpu
         std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(spawned));
         return -1;
     }
+    // Making a prefix takes seconds; a tool still running after two minutes
+    // is stuck and would hold the whole leg.
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+    pid_t ended = 0;
+    const bool finished = wait_until(
+        [&] {
+            ended = waitpid(child, &status, WNOHANG);
+            return ended != 0 && !(ended < 0 && errno == EINTR);
+        },
+        std::chrono::minutes(2));
+    if (!finished) {
+        std::fprintf(stderr, "%s did not end within 2 minutes; see %s\n", args[0], output.c_str());
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
     }
+    if (ended < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
