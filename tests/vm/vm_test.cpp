@@ -466,7 +466,8 @@ TEST(Uart16550, TimeoutEndsAnEndlessXoffAndAnEndlessWait) {
     }
 }
 
-// Through ser2net in the machine with README's lab configuration, on the
+// Through ser2net in the machine with the lab configuration of
+// docs/remote-delivery.md, on the
 // real 8250 driver: the device holds the line with the rest of the file
 // still queued in the driver, and lets go only seconds after the program
 // has ended with status 0. Everything still reaches it. (Without the
