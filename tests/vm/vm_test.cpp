@@ -467,12 +467,11 @@ TEST(Uart16550, TimeoutEndsAnEndlessXoffAndAnEndlessWait) {
 }
 
 // Through ser2net in the machine with the lab configuration of
-// docs/remote-delivery.md, on the
-// real 8250 driver: the device holds the line with the rest of the file
-// still queued in the driver, and lets go only seconds after the program
-// has ended with status 0. Everything still reaches it. (Without the
-// configuration's char_drain_wait, ser2net throws that queue away half a
-// second after the line stops moving.)
+// docs/remote-delivery.md, on the real 8250 driver: the device holds the
+// line with the rest of the file still queued in the driver, and lets go
+// only seconds after the program has ended with status 0. Everything still
+// reaches it. (Without the configuration's char_drain_wait, ser2net throws
+// that queue away half a second after the line stops moving.)
 TEST(Uart16550, ThroughSer2netAHoldAfterTheEndLosesNothing) {
     Guest& guest = guest_on(uart);
     const std::vector<std::uint8_t>& file = file_named("random");
