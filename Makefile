@@ -1,6 +1,8 @@
 # Drives CMake. `make test` and `make demo` work on a fresh Debian 12
-# machine: missing Debian packages are installed first.
+# machine: missing Debian packages are installed first, for the demo only
+# those that building needs.
 BUILD       ?= build
+DEMO_BUILD  ?= build-demo
 ASAN_BUILD  ?= build-asan
 BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
@@ -14,12 +16,16 @@ JUNIT      = --output-junit $(abspath $(RESULTS))/$@.xml
 # Run first in every leg, so that a leg that fails early leaves no stale report.
 LEG_START  = @mkdir -p $(RESULTS) && rm -f $(RESULTS)/$@.xml
 
-.PHONY: all deps build test test-native test-sanitized demo bench clean
+.PHONY: all deps deps-build build test test-native test-sanitized demo bench clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
+
+# What building the programs and the simulated device needs, and no more.
+deps-build:
+	@bash scripts/install-deps.sh build
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -70,8 +76,14 @@ test: deps
 	done; \
 	python3 scripts/test-summary.py $(RESULTS) $(TEST_LEGS)
 
-demo: build
-	bash scripts/demo.sh $(BUILD)
+# The programs and the device tool only: no tests, so no test tools.
+demo: deps-build
+	@mkdir -p $(DEMO_BUILD)
+	@echo "Building pelkron, pelkron2 and pelkron-device in $(DEMO_BUILD)/ (log: $(DEMO_BUILD)/build.log)"
+	@{ cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF && \
+	   cmake --build $(DEMO_BUILD) -j $(JOBS) --target pelkron pelkron2 pelkron-device; } > $(DEMO_BUILD)/build.log 2>&1 \
+	  || { cat $(DEMO_BUILD)/build.log; exit 1; }
+	@bash scripts/demo.sh $(DEMO_BUILD)
 
 # Speed and memory, in a Release build: a table here, JSON in the build folder.
 bench: deps
@@ -80,4 +92,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS)
+	rm -rf $(BUILD) $(DEMO_BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS)

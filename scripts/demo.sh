@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# Sends a sample file with each uploader to the simulated device and says
-# whether what arrived is identical. Uses the builds whose port is a link in
-# the build folder, so no real serial port is touched.
+# make demo: each uploader sends a sample file to the simulated device on a
+# pseudo-terminal, and one screen says what was sent, what the device
+# received, whether the two are identical and how long it took. No real
+# serial port is touched: the programs are given the device's line with -p.
+#
+#   demo.sh BUILD_FOLDER    (holds pelkron, pelkron2 and device/pelkron-device)
 set -euo pipefail
-build=${1:-build}
-port=$build/under-test/ttyCOM6
+build=${1:-build-demo}
+for program in "$build/pelkron" "$build/pelkron2" "$build/device/pelkron-device"; do
+  if [ ! -x "$program" ]; then
+    echo "demo.sh: $program is missing: build it first (make demo does)" >&2
+    exit 1
+  fi
+done
 work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -n "${device_pid:-}" ] && kill "$device_pid" 2>/dev/null; [ -n "${wine_started:-}" ] && wineserver -k; true' EXIT
+device_pid=
+trap '[ -n "$device_pid" ] && kill "$device_pid" 2>/dev/null; rm -rf "$work"' EXIT
+line=$work/com6
 
-# A sample with every byte value (among them 0x00, 0x10, 0x11, 0x13, 0x90,
-# 0xFF) and some text with line ends: 1059 bytes, two blocks for pelkron2.
+# Every byte value four times (0x00, 0x10, 0x11, 0x13, 0x90 and 0xFF among
+# them) and some text with line ends: 1059 bytes, two blocks for pelkron2.
 sample=$work/sample.bin
 {
   for round in 1 2 3 4; do
@@ -17,55 +27,59 @@ sample=$work/sample.bin
   done
   printf 'Nibble upload demo.\r\nSecond line.\n\032'
 } > "$sample"
+size=$(stat -c %s "$sample")
+
+now() { date +%s.%N; }
+seconds_since() { awk -v from="$1" -v to="$(now)" 'BEGIN { printf "%.2f", to - from }'; }
+
+echo "make demo: pelkron and pelkron2 send a sample to the simulated device"
+echo "  sample  $size bytes: every byte value 0x00..0xFF four times, then text with line ends"
+echo "  device  pelkron-device on a pseudo-terminal, taking the data as fast as it comes"
 
 status=0
-runner=()                                 # what starts a program: nothing, or wine
-to_argument() { printf '%s' "$1"; }       # a path as the program takes it
 demo() {  # program, device options...
   local program=$1; shift
-  local received=$work/received-$(basename "$program").bin
-  echo "== $(basename "$program") $sample ($(stat -c %s "$sample") bytes)"
-  "$build/device/pelkron-device" --link "$port" --out "$received" "$@" > "$work/summary" 2> "$work/device.log" &
+  local name received summary started elapsed echo_lines acknowledgements sender_status
+  name=$(basename "$program")
+  received=$work/received-$name.bin
+  summary=$work/summary-$name
+  "$build/device/pelkron-device" --link "$line" --out "$received" "$@" > "$summary" 2> "$work/device-$name.log" &
   device_pid=$!
-  for _ in $(seq 50); do [ -L "$port" ] && break; sleep 0.1; done
-  "${runner[@]}" "$program" "$(to_argument "$sample")" | tr -d '\r' > "$work/echo"
-  echo "   $(wc -l < "$work/echo") echo lines, the first: $(head -1 "$work/echo"), the last: $(tail -1 "$work/echo")"
+  for _ in $(seq 100); do [ -L "$line" ] && break; sleep 0.05; done
+  started=$(now)
+  sender_status=0
+  "$program" -p "$line" "$sample" > "$work/echo-$name" 2> "$work/stderr-$name" || sender_status=$?
+  elapsed=$(seconds_since "$started")
   wait "$device_pid" || true
   device_pid=
-  sed 's/^/   device: /' "$work/summary"
-  if cmp -s "$sample" "$received"; then
-    echo "   IDENTICAL: what arrived is the file that was sent"
+  echo_lines=$(grep -c '^0[0-9a-f] 0[0-9a-f]$' "$work/echo-$name" || true)
+  acknowledgements=$(grep -c '^1 - 90$' "$work/echo-$name" || true)
+  echo
+  if [ "$acknowledgements" -gt 0 ]; then
+    printf '%-9s sent      %s bytes in %s s: %s echo lines, %s acknowledgements, exit status %s\n' \
+      "$name" "$size" "$elapsed" "$echo_lines" "$acknowledgements" "$sender_status"
   else
-    echo "   DIFFERENT: what arrived is not the file that was sent"
+    printf '%-9s sent      %s bytes in %s s: %s echo lines, exit status %s\n' \
+      "$name" "$size" "$elapsed" "$echo_lines" "$sender_status"
+  fi
+  sed -n 's/^\(received\|faults\) */\1 /p' "$summary" | sed 's/^/          device    /'
+  sed 's/^/          stderr    /' "$work/stderr-$name"
+  if [ "$sender_status" -eq 0 ] && cmp -s "$sample" "$received"; then
+    echo "          result    IDENTICAL: the device has exactly the file that was sent"
+  else
+    echo "          result    DIFFERENT: the device does not have the file that was sent"
     status=1
   fi
 }
 
-demo "$build/under-test/pelkron"
-demo "$build/under-test/pelkron2" --block
+demo "$build/pelkron"
+demo "$build/pelkron2" --block
 
-# The Windows build under Wine, when there is one (make test-wine makes it).
-# The device's line is COM6 of a Wine prefix in the build folder.
-win_build=${WIN_BUILD:-build-win}
-if command -v wine > /dev/null && [ -f "$win_build/pelkron.exe" ] && [ -f "$win_build/pelkron2.exe" ]; then
-  export WINEPREFIX=$(realpath -m "$build/wine-prefix") WINEDEBUG=-all DISPLAY= \
-    WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  wine_log=$build/wine-prefix.log
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "== making a Wine prefix for the demo in $WINEPREFIX (once, several seconds)"
-    wine wineboot -i >> "$wine_log" 2>&1 < /dev/null || true
-    wineserver -w  # the prefix is complete when wineboot's server has ended
-  fi
-  # One Wine session for both programs; Wine's services start with the
-  # first program, here, so that they never hold a pipe of ours.
-  # The server prints all its objects whenever the device hangs its line up.
-  if wineserver -p > /dev/null 2>&1; then wine_started=1; fi
-  wine cmd /c exit >> "$wine_log" 2>&1 < /dev/null
-  rm -f "$WINEPREFIX/dosdevices/com6"
-  port=$WINEPREFIX/dosdevices/com6
-  runner=(wine)
-  to_argument() { printf 'Z:%s' "$(realpath "$1" | tr / '\\')"; }
-  demo "$win_build/pelkron.exe"
-  demo "$win_build/pelkron2.exe" --block
+echo
+if [ "$status" -eq 0 ]; then
+  echo "Both uploads arrived exactly. At 1200 baud the line takes $(( (2 * size + 1) / 120 )) s for this file;"
+  echo "to watch that, run the device with --pace (README, \"Quick start\")."
+else
+  echo "An upload did not arrive exactly: see the lines above."
 fi
 exit $status

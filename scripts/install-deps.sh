@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and benchmarking need,
 # when they are missing. Run by the Makefile; safe to run again.
+#
+#   install-deps.sh [build | all] [--print]
+#
+# build: only what building the programs and the simulated device needs
+# (make demo); all, the default: everything make test and make bench use.
+# --print names the set's packages and installs nothing.
 set -euo pipefail
 
-packages=(
+set_name=all
+print_only=false
+for argument in "$@"; do
+  case "$argument" in
+    build | all) set_name=$argument ;;
+    --print) print_only=true ;;
+    *) echo "install-deps.sh: unknown argument '$argument' (build, all, --print)" >&2; exit 2 ;;
+  esac
+done
+
+build_packages=(
   cmake g++ make            # the build
+)
+packages=(
+  "${build_packages[@]}"
   libgtest-dev              # the tests
   python3                   # the summary of make test
   python3-serial            # the pyserial peer of the benchmark
@@ -20,6 +39,12 @@ packages=(
 # Wine comes with the libraries it recommends, which it loads when it starts
 # its session services; everything else comes without.
 with_recommends=" wine wine64 "
+
+[ "$set_name" = build ] && packages=("${build_packages[@]}")
+if $print_only; then
+  echo "${packages[*]}"
+  exit 0
+fi
 
 missing=()
 for package in "${packages[@]}"; do
