@@ -570,7 +570,9 @@ TEST(FtdiUsb, UnpluggedDuringTheAcknowledgementWaitIsAReadError) {
     EXPECT_GE(run.guest.other_lines.size(), 2u);
     EXPECT_LE(run.guest.other_lines.size(), 9u);
     for (const std::string& line : run.guest.other_lines) EXPECT_EQ(line.substr(0, 4), "0 - ");
-    EXPECT_LT(run.guest.cpu_seconds, 1.0) << "the wait kept the CPU busy";
+    // A busy wait would burn the whole 3.5 s; an emulated guest on a busy
+    // host counts even the sending of one block as more than a second.
+    EXPECT_LT(run.guest.cpu_seconds, 2.5) << "the wait kept the CPU busy";
     EXPECT_EQ(unplugged.replug_answer, "");
 }
 
