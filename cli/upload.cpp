@@ -92,7 +92,12 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
         }
     }
 
-    if (!port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000)) {
+    const bool opened =
+        port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000);
+    // From here on messages name the port as given and, for a usb: name, the
+    // port it stands for.
+    if (!upload.port.resolved_name.empty()) upload.command.port += " (" + upload.port.resolved_name + ")";
+    if (!opened) {
         print_open_failure(upload.invocation, upload.program, upload.command.port, upload.port.failure);
         status = exit_open_error;
         return false;
