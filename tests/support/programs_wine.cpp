@@ -131,7 +131,13 @@ bool start_session(bool& started_server) {
         }
         // Wine links the serial ports it finds when a session starts; the
         // ports under test are for the simulated device alone, never real ones.
-        for (const char* port : {"com6", "com7", "com12"}) unlink((wine_prefix + "/dosdevices/" + port).c_str());
+        for (const char* port : {"com3", "com6", "com7", "com12"}) unlink((wine_prefix + "/dosdevices/" + port).c_str());
+    }
+    // The made-up PC's ports. Part of them is in a volatile key, which
+    // lasts as long as the server: every session imports them anew.
+    if (run_wine_tool({WINE_PROGRAM, "regedit", "/S", windows_path(WINDOWS_PORTS_REG)}) != 0) {
+        std::fprintf(stderr, "regedit could not import %s; see %s\n", WINDOWS_PORTS_REG, wine_log.c_str());
+        return false;
     }
     return true;
 }
@@ -164,6 +170,7 @@ std::vector<Program> programs_under_test() {
     stream.port_link = wine_prefix + "/dosdevices/com6";
     stream.built_in_port = "COM6";
     stream.other_ports = {{"COM7", wine_prefix + "/dosdevices/com7"}, {"com12", wine_prefix + "/dosdevices/com12"}};
+    stream.registered_ports = {"COM1", "COM3", "COM7", "COM12", "\\\\.\\CNCA0"};
     stream.environment = wine_environment();
     stream.clears_ixany = false;
     stream.exclusive_open = false;
