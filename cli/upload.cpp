@@ -4,16 +4,29 @@
 #include <cstdlib>
 
 #include "cli/echo.h"
+#include "cli/explorer.h"
 #include "cli/messages.h"
 #include "cli/platform.h"
 #include "wire/nibble.h"
 
 namespace {
 
+// Started from Explorer the window closes the moment we end: first say how
+// the run ended, and wait until someone has read it.
+void keep_window_open(const Upload& upload, int status) {
+    if (!upload.keep_window) return;
+    if (upload.command.action == command_upload) {
+        std::printf("%s\n", explorer_outcome(upload.program, status, upload.file_label, upload.command.port).c_str());
+    }
+    std::printf("%s\n", press_enter);
+    wait_for_enter();
+}
+
 int end_run(Upload& upload, int status) {
     progress_end(upload.progress);
     port_close(upload.port);
     if (!echo_complete()) print_echo_incomplete(upload.invocation, echo_error());
+    keep_window_open(upload, status);
     return status;
 }
 
@@ -41,10 +54,8 @@ int end_with_port_failure(Upload& upload, const char* headline) {
     return end_run(upload, exit_port_failed);
 }
 
-}  // namespace
-
-bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
-    prepare_process();
+bool prepare_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload,
+                    int& status) {
     upload.invocation = argc > 0 && argv[0] ? argv[0] : "";
     upload.program = short_name(argc > 0 && argv[0] ? argv[0] : (profile == block_profile ? "pelkron2" : "pelkron"));
     upload.block = profile == block_profile;
@@ -52,6 +63,17 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
 
     switch (upload.command.action) {
     case command_wrong_use:
+        if (upload.keep_window && argc <= 1) {
+            // A double-click: no file, and nobody at a command line to read a usage line.
+            print_help(upload.program, upload.block, built_in_port);
+            const char* environment_port = std::getenv("PELKRON_PORT");
+            std::printf("%s", explorer_help(upload.program, environment_port && *environment_port
+                                                                 ? std::string(environment_port) + " (PELKRON_PORT)"
+                                                                 : built_in_port)
+                                  .c_str());
+            status = exit_usage;
+            return false;
+        }
         print_wrong_use(upload.invocation, upload.program, upload.command.problem);
         status = exit_usage;
         return false;
@@ -105,6 +127,16 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
     const bool show_progress = is_terminal(stderr) && !is_terminal(stdout);
     progress_start(upload.progress, show_progress, show_progress ? file_size(upload.input) : -1, upload.block);
     return true;
+}
+
+}  // namespace
+
+bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
+    prepare_process();
+    upload.keep_window = started_from_explorer();
+    if (prepare_upload(argc, argv, profile, built_in_port, upload, status)) return true;
+    keep_window_open(upload, status);
+    return false;
 }
 
 int end_with_input_failure(Upload& upload) {

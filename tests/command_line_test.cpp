@@ -237,7 +237,7 @@ TEST_P(CommandLine, ShowsProgressOnATerminalWhileTheEchoGoesToAFile) {
 TEST_P(CommandLine, ListNamesOnlyPortsThatExist) {
     const Program& program = GetParam();
     // Under Wine a port exists for Windows programs when the prefix links it;
-    // the registry fixture's ports are listed all the same (windows_ports_test
+    // the registry fixture's ports are listed all the same (windows_test
     // checks those lines).
     const Program::OtherPort& port = program.other_ports.at(1);
     const ProcessResult result = run({"--list"});

@@ -1,8 +1,20 @@
-// The Windows programs' port list and usb: names, on the made-up PC of
+// What only the Windows programs do, under Wine.
+//
+// The port list and usb: names, on the made-up PC of
 // tests/support/windows_ports.reg (imported into the Wine prefix with every
 // session): two FTDI adapters alike but for their serial numbers on COM7 and
 // COM12, a CH340 without one on COM3, the PC's own COM1, a printer port,
 // and one end of a virtual port pair that only SERIALCOMM knows.
+//
+// Never waiting for Enter unless started from Explorer. Wine cannot start a
+// program as Explorer does (its consoles on a terminal count two processes,
+// and no Explorer is there to start it), so the waiting itself is left to
+// the table of cli/explorer.h; here the real facts, read under Wine, must
+// not make a program wait.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -110,6 +122,67 @@ INSTANTIATE_TEST_SUITE_P(
                          "no USB adapter has this identity; plugged in: usb:1a86:7523 on COM3, usb:0403:6001:A12345 "
                          "on COM7, usb:0403:6001:B67890 on COM12"})),
     [](const auto& info) { return std::get<0>(info.param).label + "_" + std::get<1>(info.param).name; });
+
+// ------------------------------------------------------ never a needless wait
+
+// Standard input that never ends: a FIFO this test keeps open for writing.
+// A program that waited for Enter on it would wait until the time limit.
+class EndlessInput {
+public:
+    explicit EndlessInput(const ScratchDir& scratch) : path_(scratch.path() + "/stdin") {
+        if (mkfifo(path_.c_str(), 0600) == 0) writer_ = open(path_.c_str(), O_RDWR);
+    }
+    ~EndlessInput() {
+        if (writer_ >= 0) close(writer_);
+    }
+    bool ready() const { return writer_ >= 0; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    int writer_ = -1;
+};
+
+class NoWait : public ::testing::TestWithParam<Program> {};
+
+TEST_P(NoWait, NeitherWithoutAFileNorAfterAnUploadNorInAConsoleOfItsOwn) {
+    const Program& program = GetParam();
+    ScratchDir scratch;
+    const EndlessInput input(scratch);
+    ASSERT_TRUE(input.ready()) << "no FIFO for standard input";
+    ProcessOptions options;
+    options.stdin_path = input.path();
+    options.time_limit = std::chrono::seconds(15);
+    options.environment = program.environment;
+
+    // No file: the usage line, as from a console.
+    std::vector<std::string> command = program.command;
+    const ProcessResult bare = run_process(command, options);
+    EXPECT_FALSE(bare.timed_out) << "waited without a file";
+    EXPECT_EQ(bare.exit_code, 2);
+    EXPECT_EQ(bare.err.find(program.invocation + ": filename"), 0u) << bare.err;
+    EXPECT_EQ(bare.out, "");
+
+    // `start /wait` gives the program a console of its own, as Explorer
+    // would, but is no Explorer.
+    const ProcessResult own_console =
+        run_process({program.command.at(0), "start", "/wait", windows_path(program.command.at(1))}, options);
+    EXPECT_FALSE(own_console.timed_out) << "waited in a console of its own";
+    EXPECT_EQ(own_console.exit_code, 2);
+
+    // A whole upload: nothing after the echo.
+    const std::vector<std::uint8_t> file = {0x41, 0xFE};
+    simdev::Script script;
+    script.acknowledge_blocks = program.block;
+    const UploadResult run = run_upload_with(
+        program, {file_argument(program, scratch.write("in.bin", file))}, script, options, program.port_link);
+    EXPECT_FALSE(run.process.timed_out) << "waited after the upload";
+    EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
+    EXPECT_EQ(run.process.lines(), expected_stdout(program, file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, NoWait, ::testing::ValuesIn(programs_under_test()),
+                         [](const auto& info) { return info.param.label; });
 
 INSTANTIATE_TEST_SUITE_P(Wine, WindowsPorts, ::testing::ValuesIn(programs_under_test()),
                          [](const auto& info) { return info.param.label; });
