@@ -1,6 +1,6 @@
 // The programs under test under Wine: the Windows builds of pelkron and
-// pelkron2 (the MinGW cross build), started by wine in a prefix of their own
-// under the build folder. The simulated device links its line at the
+// pelkron2 (a MinGW cross build, 64-bit or 32-bit), started by wine in a
+// prefix of their own under the build folder. The simulated device links its line at the
 // prefix's dosdevices/com6, so the programs open "COM6" as they do on Windows.
 //
 // One Wine session serves the whole suite: a persistent wineserver with
@@ -162,7 +162,7 @@ private:
 
 std::vector<Program> programs_under_test() {
     Program stream;
-    stream.label = "pelkron_exe";
+    stream.label = "pelkron_" WINDOWS_BUILD_LABEL;
     stream.name = "pelkron";
     stream.windows_paths = true;
     stream.invocation = file_argument(stream, PELKRON_WINE_EXE);  // argv[0] as Windows gives it: the full path
@@ -182,7 +182,7 @@ std::vector<Program> programs_under_test() {
     stream.outpaces_a_held_server = false;
 
     Program block = stream;
-    block.label = "pelkron2_exe";
+    block.label = "pelkron2_" WINDOWS_BUILD_LABEL;
     block.name = "pelkron2";
     block.invocation = file_argument(block, PELKRON2_WINE_EXE);
     block.command = {WINE_PROGRAM, PELKRON2_WINE_EXE};
