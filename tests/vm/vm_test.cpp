@@ -109,9 +109,9 @@ std::vector<std::string> usb_identities() {
     return {"usb:0403:6001", "USB:0403:6001:" + std::string(vm::ftdi_serial), "usb:0403:6015"};
 }
 
-// pelkron -p IDENTITY /t/random.bin, on the driver's port.
+// pelkron -p IDENTITY /t/every.bin, on the driver's port.
 std::string identity_run_word(const Driver& driver, const std::string& identity) {
-    return std::string(driver.guest_port) + ":/usr/bin/pelkron,-p," + identity + ",/t/random.bin";
+    return std::string(driver.guest_port) + ":/usr/bin/pelkron,-p," + identity + ",/t/every.bin";
 }
 
 // pelkron --list, once the adapter is there (the port makes the init wait
@@ -537,7 +537,7 @@ TEST(FtdiUsb, ChosenByItsUsbIdentity) {
               1)
         << joined_lines(list.guest.other_lines);
 
-    const std::vector<std::uint8_t>& file = file_named("random");
+    const std::vector<std::uint8_t>& file = file_named("every");
     for (const std::string& identity : usb_identities()) {
         SCOPED_TRACE(identity);
         const Outcome run = guest.run_word_as_told(identity_run_word(ftdi, identity), simdev::Script{});
