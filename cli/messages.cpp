@@ -58,6 +58,8 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "On Windows, COM1, com12, ... (any number); on Linux and other POSIX systems,\n"
         "the device's path, e.g. /dev/ttyUSB0 or a /dev/serial/by-id/ name; anywhere,\n"
         "rfc2217://HOST:PORT for a port served over the network (e.g. by ser2net).\n"
+        "On Windows and Linux, usb:VID:PID or usb:VID:PID:SERIAL for the one USB\n"
+        "adapter with that identity, wherever it is plugged in (--list shows it).\n"
         "\n"
         "When standard error is a terminal and standard output is not, a status line\n"
         "on standard error shows the progress.\n"
