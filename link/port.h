@@ -78,8 +78,9 @@ struct PortConnection {
 // Opens and configures the named port: a serial port of this machine, one
 // named by its adapter's identity ("usb:VID:PID" or "usb:VID:PID:SERIAL",
 // see port_resolve), or "rfc2217://HOST:PORT" for one served over the
-// network (ser2net's telnet COM-PORT-OPTION). Either way 1200 baud 8N1, the profile's flow
-// control, reads that give up after about 1000 ms. Returns false, with
+// network (ser2net's telnet COM-PORT-OPTION). Either way 1200 baud 8N1,
+// the profile's flow control, reads that give up after about 1000 ms. A
+// usb: name's port is in `resolved_name` once found. Returns false, with
 // `failure` set and nothing left open, when the port cannot be opened or
 // refuses a setting; nothing has been sent then.
 bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
