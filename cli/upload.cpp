@@ -63,18 +63,17 @@ bool prepare_upload(int argc, char** argv, PortProfile profile, const char* buil
 
     switch (upload.command.action) {
     case command_wrong_use:
-        if (upload.keep_window && argc <= 1) {
-            // A double-click: no file, and nobody at a command line to read a usage line.
+        // A double-click gives no arguments at all: no usage line for that.
+        if (!upload.keep_window || argc > 1) print_wrong_use(upload.invocation, upload.program, upload.command.problem);
+        if (upload.keep_window) {
+            // Nobody is at a command line to ask for --help.
             print_help(upload.program, upload.block, built_in_port);
             const char* environment_port = std::getenv("PELKRON_PORT");
             std::printf("%s", explorer_help(upload.program, environment_port && *environment_port
                                                                  ? std::string(environment_port) + " (PELKRON_PORT)"
                                                                  : built_in_port)
                                   .c_str());
-            status = exit_usage;
-            return false;
         }
-        print_wrong_use(upload.invocation, upload.program, upload.command.problem);
         status = exit_usage;
         return false;
     case command_help:
