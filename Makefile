@@ -42,20 +42,34 @@ test-sanitized: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure $(JUNIT)
 
-# The Windows programs, cross-built with MinGW-w64, run under Wine against the
-# same simulated device. The suite has a build folder of its own, so that
-# test-native never runs it a second time.
-WIN_BUILD  ?= build-win
-WINE_BUILD ?= build-wine
+# The Windows programs, cross-built with MinGW-w64 for 64-bit and 32-bit
+# Windows, run under Wine against the same simulated device. The suite has a
+# build folder of its own, so that test-native never runs it a second time.
+WIN_BUILD   ?= build-win
+WIN32_BUILD ?= build-win32
+WINE_BUILD  ?= build-wine
+DIST        ?= dist
 
-.PHONY: test-wine
-test-wine: deps
-	$(LEG_START)
+.PHONY: windows-builds test-wine windows-zips
+windows-builds: deps
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cmake -S . -B $(WINE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKRON_WINE_EXE_DIR=$(abspath $(WIN_BUILD))
-	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test
+	cmake -S . -B $(WIN32_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WIN32_BUILD) -j $(JOBS)
+
+test-wine: deps
+	$(LEG_START)
+	$(MAKE) --no-print-directory windows-builds
+	cmake -S . -B $(WINE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKRON_WINE_EXE_DIR=$(abspath $(WIN_BUILD)) \
+	  -DPELKRON_WINE32_EXE_DIR=$(abspath $(WIN32_BUILD))
+	cmake --build $(WINE_BUILD) -j $(JOBS) --target upload_wine_test upload_wine32_test
 	ctest --test-dir $(WINE_BUILD) -L wine --output-on-failure $(JUNIT)
+
+# The .zip files for Windows users, 64-bit and 32-bit, with SHA256SUMS
+# beside them, in $(DIST).
+windows-zips: windows-builds
+	rm -rf $(DIST)
+	bash packaging/windows/make-zips.sh $(DIST) $(WIN_BUILD) $(WIN32_BUILD)
 
 # Both programs on the kernel's real serial drivers (8250 UART, FTDI USB)
 # in a QEMU machine with Debian's kernel; static programs, so a build
@@ -92,4 +106,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS)
+	rm -rf $(BUILD) $(DEMO_BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WIN32_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS) $(DIST)

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/port_identity.h"
+
 #ifndef PELKRON_VERSION
 #error "PELKRON_VERSION must give the project's version"
 #endif
@@ -56,6 +58,8 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "On Windows, COM1, com12, ... (any number); on Linux and other POSIX systems,\n"
         "the device's path, e.g. /dev/ttyUSB0 or a /dev/serial/by-id/ name; anywhere,\n"
         "rfc2217://HOST:PORT for a port served over the network (e.g. by ser2net).\n"
+        "On Windows and Linux, usb:VID:PID or usb:VID:PID:SERIAL for the one USB\n"
+        "adapter with that identity, wherever it is plugged in (--list shows it).\n"
         "\n"
         "When standard error is a terminal and standard output is not, a status line\n"
         "on standard error shows the progress.\n"
@@ -77,18 +81,61 @@ void print_version(const std::string& program, const char* built_in_port) {
                 "modify and distribute, without warranty; see LICENSE.\n");
 }
 
-void print_port_list(const std::vector<std::string>& ports) {
+std::string port_list_line(const SerialPortInfo& port) {
+    std::vector<std::string> parts;
+    if (!port.description.empty()) parts.push_back(port.description);
+    if (port.usb) parts.push_back(usb_port_name(port.identity) + (port.maker.empty() ? "" : " (" + port.maker + ")"));
+    if (!port.stable_name.empty()) parts.push_back(port.stable_name);
+    std::string line = port.name;
+    for (std::size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? ": " : ", ") + parts[i];
+    return line;
+}
+
+void print_port_list(const std::vector<SerialPortInfo>& ports) {
     if (ports.empty()) {
         std::printf("No serial ports found.\n");
         return;
     }
-    for (const std::string& port : ports) std::printf("%s\n", port.c_str());
+    for (const SerialPortInfo& port : ports) std::printf("%s\n", port_list_line(port).c_str());
 }
 
 namespace {
 
+// "usb:0403:6001:A12345 on COM7, usb:0403:6001:B67890 on COM12"
+std::string adapters(const std::vector<SerialPortInfo>& ports) {
+    std::string text;
+    for (const SerialPortInfo& port : ports) {
+        text += (text.empty() ? "" : ", ") + usb_port_name(port.identity) + " on " + port.name;
+    }
+    return text;
+}
+
+// Several adapters with one identity: the serial number tells them apart
+// unless two have the same (none at all, or two ports of one adapter).
+bool serial_numbers_differ(const std::vector<SerialPortInfo>& ports) {
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        for (std::size_t j = i + 1; j < ports.size(); ++j) {
+            if (ports[i].identity.serial == ports[j].identity.serial) return false;
+        }
+    }
+    return true;
+}
+
 std::string open_reason(const std::string& program, const PortFailure& failure) {
     switch (failure.problem) {
+    case port_bad_identity:
+        return "not a USB identity: give usb:VID:PID or usb:VID:PID:SERIAL, VID and PID in hexadecimal (" +
+               program + " --list shows them)";
+    case port_no_adapter:
+        return failure.candidates.empty()
+                   ? "no USB adapter has this identity; none is plugged in (" + program + " --list shows the ports here)"
+                   : "no USB adapter has this identity; plugged in: " + adapters(failure.candidates);
+    case port_several_adapters:
+        return std::to_string(failure.candidates.size()) + " ports have this identity: " +
+               adapters(failure.candidates) +
+               (serial_numbers_differ(failure.candidates) ? "; add the serial number"
+                                                           : "; their serial numbers do not tell them apart: give the "
+                                                             "port's name");
     case port_not_found: return "no such port (" + program + " --list shows the ports here)";
     case port_in_use: return "in use by another program";
     case port_not_serial: return "not a serial port";

@@ -17,7 +17,10 @@ std::string short_name(const char* invocation);
 void print_wrong_use(const char* invocation, const std::string& program, const std::string& problem);
 void print_help(const std::string& program, bool block, const char* built_in_port);
 void print_version(const std::string& program, const char* built_in_port);
-void print_port_list(const std::vector<std::string>& ports);
+// One port as --list shows it: its name, then what the system knows of it,
+// a USB adapter's identity in the form -p takes.
+std::string port_list_line(const SerialPortInfo& port);
+void print_port_list(const std::vector<SerialPortInfo>& ports);
 
 void print_open_failure(const char* invocation, const std::string& program, const std::string& port,
                         const PortFailure& failure);

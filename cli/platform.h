@@ -25,3 +25,10 @@ bool is_directory(std::FILE* input);
 
 // The file's size in bytes, or -1 when it has none (a pipe, a terminal).
 long long file_size(std::FILE* input);
+
+// Windows: started from Explorer, in a console window of our own that
+// closes when we end (cli/explorer.h). Never on POSIX.
+bool started_from_explorer();
+
+// Until Enter is pressed on the console, keys pressed before not counting.
+void wait_for_enter();

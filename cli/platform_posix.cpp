@@ -57,3 +57,7 @@ long long file_size(std::FILE* input) {
     if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
     return static_cast<long long>(info.st_size);
 }
+
+bool started_from_explorer() { return false; }
+
+void wait_for_enter() {}

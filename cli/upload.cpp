@@ -4,16 +4,29 @@
 #include <cstdlib>
 
 #include "cli/echo.h"
+#include "cli/explorer.h"
 #include "cli/messages.h"
 #include "cli/platform.h"
 #include "wire/nibble.h"
 
 namespace {
 
+// Started from Explorer the window closes the moment we end: first say how
+// the run ended, and wait until someone has read it.
+void keep_window_open(const Upload& upload, int status) {
+    if (!upload.keep_window) return;
+    if (upload.command.action == command_upload) {
+        std::printf("%s\n", explorer_outcome(upload.program, status, upload.file_label, upload.command.port).c_str());
+    }
+    std::printf("%s\n", press_enter);
+    wait_for_enter();
+}
+
 int end_run(Upload& upload, int status) {
     progress_end(upload.progress);
     port_close(upload.port);
     if (!echo_complete()) print_echo_incomplete(upload.invocation, echo_error());
+    keep_window_open(upload, status);
     return status;
 }
 
@@ -41,10 +54,8 @@ int end_with_port_failure(Upload& upload, const char* headline) {
     return end_run(upload, exit_port_failed);
 }
 
-}  // namespace
-
-bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
-    prepare_process();
+bool prepare_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload,
+                    int& status) {
     upload.invocation = argc > 0 && argv[0] ? argv[0] : "";
     upload.program = short_name(argc > 0 && argv[0] ? argv[0] : (profile == block_profile ? "pelkron2" : "pelkron"));
     upload.block = profile == block_profile;
@@ -52,7 +63,17 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
 
     switch (upload.command.action) {
     case command_wrong_use:
-        print_wrong_use(upload.invocation, upload.program, upload.command.problem);
+        // A double-click gives no arguments at all: no usage line for that.
+        if (!upload.keep_window || argc > 1) print_wrong_use(upload.invocation, upload.program, upload.command.problem);
+        if (upload.keep_window) {
+            // Nobody is at a command line to ask for --help.
+            print_help(upload.program, upload.block, built_in_port);
+            const char* environment_port = std::getenv("PELKRON_PORT");
+            std::printf("%s", explorer_help(upload.program, environment_port && *environment_port
+                                                                 ? std::string(environment_port) + " (PELKRON_PORT)"
+                                                                 : built_in_port)
+                                  .c_str());
+        }
         status = exit_usage;
         return false;
     case command_help:
@@ -92,7 +113,12 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
         }
     }
 
-    if (!port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000)) {
+    const bool opened =
+        port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000);
+    // From here on messages name the port as given and, for a usb: name, the
+    // port it stands for.
+    if (!upload.port.resolved_name.empty()) upload.command.port += " (" + upload.port.resolved_name + ")";
+    if (!opened) {
         print_open_failure(upload.invocation, upload.program, upload.command.port, upload.port.failure);
         status = exit_open_error;
         return false;
@@ -100,6 +126,16 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
     const bool show_progress = is_terminal(stderr) && !is_terminal(stdout);
     progress_start(upload.progress, show_progress, show_progress ? file_size(upload.input) : -1, upload.block);
     return true;
+}
+
+}  // namespace
+
+bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
+    prepare_process();
+    upload.keep_window = started_from_explorer();
+    if (prepare_upload(argc, argv, profile, built_in_port, upload, status)) return true;
+    keep_window_open(upload, status);
+    return false;
 }
 
 int end_with_input_failure(Upload& upload) {

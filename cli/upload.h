@@ -20,12 +20,14 @@ struct Upload {
     PortConnection port{};
     Progress progress;
     bool terminator_written = false;  // handed to the port, whatever became of it
+    bool keep_window = false;         // started from Explorer: wait for Enter before the window closes
 };
 
 // Prepares the process, reads the command line, answers --help, --version
 // and --list, opens the input file and then the port. Returns true when the
 // transfer can start; otherwise everything has been said and `status` is
-// what to exit with.
+// what to exit with. Started from Explorer, every run ends with a word on
+// how it went and a wait for Enter (cli/explorer.h).
 bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status);
 
 enum FileRead { file_byte_read, file_ended, file_failed };

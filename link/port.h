@@ -32,12 +32,35 @@ enum PortProblem {
     port_timed_out,        // a write stayed blocked for the whole time limit
     port_unreachable,      // rfc2217://: no server answered at the address (`detail` says why)
     port_not_rfc2217,      // rfc2217://: the server does not speak the COM port protocol
+    port_bad_identity,     // usb:...: not of the form usb:VID:PID[:SERIAL]
+    port_no_adapter,       // usb:...: no port's adapter has that identity (`candidates`: the USB ports there are)
+    port_several_adapters, // usb:...: more than one has it (`candidates`: those)
     port_other             // anything else: `detail` has the system's words
+};
+
+// A USB serial adapter's identity: what `-p usb:VID:PID[:SERIAL]` names. It
+// stays the same whichever socket the adapter is plugged into, where the
+// COM number or ttyUSB number does not.
+struct UsbIdentity {
+    std::string vendor;   // four lower-case hexadecimal digits
+    std::string product;  // the same
+    std::string serial;   // as the adapter reports it; empty when it has none
+};
+
+// One serial port of this machine, as the system describes it.
+struct SerialPortInfo {
+    std::string name;         // what -p takes: COM7, \\.\CNCA0, /dev/ttyUSB0
+    std::string description;  // Windows: its friendly name, or the device behind the name; Linux: the driver
+    bool usb = false;         // a USB adapter, with its identity
+    UsbIdentity identity;
+    std::string maker;        // who made it, and on Linux the product as the adapter names it
+    std::string stable_name;  // Linux: the /dev/serial/by-id/ name, which survives replugging
 };
 
 struct PortFailure {
     PortProblem problem;
     std::string detail;  // the system's own words, or the setting refused
+    std::vector<SerialPortInfo> candidates = {};  // usb:... names: the adapters to choose from
 };
 
 struct RemotePort;  // the state of an rfc2217:// connection (link/port_rfc2217.cpp)
@@ -49,12 +72,15 @@ struct PortConnection {
     std::uint32_t transfer_count;
     int write_timeout_ms;          // 0: a held line is waited for as long as it takes
     PortFailure failure;           // why the last call that failed did so
+    std::string resolved_name;     // the port a usb: name stands for, once found
 };
 
-// Opens and configures the named port: a serial port of this machine, or
-// "rfc2217://HOST:PORT" for one served over the network (ser2net's telnet
-// COM-PORT-OPTION). Either way 1200 baud 8N1, the profile's flow
-// control, reads that give up after about 1000 ms. Returns false, with
+// Opens and configures the named port: a serial port of this machine, one
+// named by its adapter's identity ("usb:VID:PID" or "usb:VID:PID:SERIAL",
+// see port_resolve), or "rfc2217://HOST:PORT" for one served over the
+// network (ser2net's telnet COM-PORT-OPTION). Either way 1200 baud 8N1,
+// the profile's flow control, reads that give up after about 1000 ms. A
+// usb: name's port is in `resolved_name` once found. Returns false, with
 // `failure` set and nothing left open, when the port cannot be opened or
 // refuses a setting; nothing has been sent then.
 bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
@@ -93,7 +119,14 @@ void port_close(PortConnection& port);
 // of the open port once we are gone. Async-signal-safe.
 void port_release_on_signal();
 
-// The serial ports of this machine, one line each: the name to give the
-// programs and what the system knows of it. `system_root` is "/" except in
-// tests, which point it at a made-up tree (POSIX only).
-std::vector<std::string> port_list(const std::string& system_root);
+// The serial ports of this machine, in the order of their names (COM2
+// before COM10). `system_root` is "/" except in tests, which point it at a
+// made-up tree (POSIX only; Windows reads its registry).
+std::vector<SerialPortInfo> port_list(const std::string& system_root);
+
+// The port a name stands for: for "usb:VID:PID[:SERIAL]" (any letter case)
+// the name of the one port in port_list(system_root) whose adapter has that
+// identity; any other name unchanged. False, with `failure` saying why,
+// when the identity is malformed or no port or more than one has it.
+bool port_resolve(const std::string& name, const std::string& system_root, std::string& port_name,
+                  PortFailure& failure);

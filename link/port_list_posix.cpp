@@ -1,4 +1,4 @@
-// The serial ports of a POSIX machine, for --list.
+// The serial ports of a POSIX machine, for --list and usb: names.
 //
 // Linux describes every tty in /sys/class/tty. Only those backed by a device
 // are serial ports (the others are consoles and pseudo-terminals), and of the
@@ -8,6 +8,7 @@
 // /dev/serial/by-id name that survives replugging. Other POSIX systems have
 // no /sys: there we list the device names their serial drivers use.
 #include "link/port.h"
+#include "link/port_identity.h"
 
 #include <dirent.h>
 #include <limits.h>
@@ -62,28 +63,6 @@ std::vector<std::string> entries(const std::string& folder) {
     return names;
 }
 
-// ttyS2 before ttyS10.
-bool natural_less(const std::string& a, const std::string& b) {
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
-            std::size_t i_end = i, j_end = j;
-            while (i_end < a.size() && std::isdigit(static_cast<unsigned char>(a[i_end]))) ++i_end;
-            while (j_end < b.size() && std::isdigit(static_cast<unsigned char>(b[j_end]))) ++j_end;
-            const std::string x = a.substr(i, i_end - i), y = b.substr(j, j_end - j);
-            if (x.size() != y.size()) return x.size() < y.size();
-            if (x != y) return x < y;
-            i = i_end;
-            j = j_end;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
-
 // The USB device a tty hangs off, if any: the nearest folder up the device
 // tree that has a vendor id.
 std::string usb_device_of(const std::string& device, const std::string& devices_root) {
@@ -112,30 +91,25 @@ std::string by_id_name(const std::string& root, const std::string& device_node) 
     return std::string();
 }
 
-std::string describe_linux_tty(const std::string& root, const std::string& name) {
-    const std::string tty = root + "/sys/class/tty/" + name;
-    const std::string device = real_path(tty + "/device");
-    std::vector<std::string> parts;
+SerialPortInfo describe_linux_tty(const std::string& root, const std::string& name) {
+    SerialPortInfo port;
+    port.name = "/dev/" + name;
+    const std::string device = real_path(root + "/sys/class/tty/" + name + "/device");
     const std::string devices_root = real_path(root + "/sys/devices");
-    const std::string driver = driver_of(device, devices_root);
-    if (!driver.empty()) parts.push_back(driver);
+    port.description = driver_of(device, devices_root);
     const std::string usb = usb_device_of(device, devices_root);
     if (!usb.empty()) {
-        std::string identity = "USB " + attribute(usb + "/idVendor") + ":" + attribute(usb + "/idProduct");
-        std::string product = attribute(usb + "/manufacturer");
+        port.usb = true;
+        // sysfs writes vendor and product as four lower-case hex digits.
+        port.identity.vendor = attribute(usb + "/idVendor");
+        port.identity.product = attribute(usb + "/idProduct");
+        port.identity.serial = attribute(usb + "/serial");
+        port.maker = attribute(usb + "/manufacturer");
         const std::string model = attribute(usb + "/product");
-        if (!model.empty()) product += (product.empty() ? "" : " ") + model;
-        if (!product.empty()) identity += " (" + product + ")";
-        parts.push_back(identity);
-        const std::string serial = attribute(usb + "/serial");
-        if (!serial.empty()) parts.push_back("serial " + serial);
+        if (!model.empty()) port.maker += (port.maker.empty() ? "" : " ") + model;
     }
-    const std::string by_id = by_id_name(root, root + "/dev/" + name);
-    if (!by_id.empty()) parts.push_back(by_id);
-
-    std::string line = "/dev/" + name;
-    for (std::size_t i = 0; i < parts.size(); ++i) line += (i == 0 ? ": " : ", ") + parts[i];
-    return line;
+    port.stable_name = by_id_name(root, root + port.name);
+    return port;
 }
 
 bool is_serial_tty(const std::string& root, const std::string& name) {
@@ -155,7 +129,7 @@ bool has_serial_prefix(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> port_list(const std::string& system_root) {
+std::vector<SerialPortInfo> port_list(const std::string& system_root) {
     const std::string root = system_root == "/" ? std::string() : system_root;
     std::vector<std::string> names;
     const bool linux_sysfs = exists(root + "/sys/class/tty");
@@ -163,9 +137,15 @@ std::vector<std::string> port_list(const std::string& system_root) {
         if (linux_sysfs ? is_serial_tty(root, name) : has_serial_prefix(name)) names.push_back(name);
     }
     std::sort(names.begin(), names.end(), natural_less);
-    std::vector<std::string> lines;
+    std::vector<SerialPortInfo> ports;
     for (const std::string& name : names) {
-        lines.push_back(linux_sysfs ? describe_linux_tty(root, name) : "/dev/" + name);
+        if (linux_sysfs) {
+            ports.push_back(describe_linux_tty(root, name));
+        } else {
+            SerialPortInfo port;
+            port.name = "/dev/" + name;
+            ports.push_back(port);
+        }
     }
-    return lines;
+    return ports;
 }

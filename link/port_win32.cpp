@@ -13,12 +13,10 @@
 #endif
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <cstring>
 
 #include "link/backend.h"
+#include "link/port_identity.h"
 
 namespace {
 
@@ -43,19 +41,11 @@ std::string system_words(DWORD error) {
     return words;
 }
 
-bool is_com_name(const char* name) {
-    if (_strnicmp(name, "COM", 3) != 0 || name[3] == '\0') return false;
-    for (const char* c = name + 3; *c; ++c) {
-        if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
-    }
-    return true;
-}
-
 // COM10 and above can only be opened through the device namespace; the
 // lower numbers work either way, so every COMn goes the same road.
 std::string device_path(const char* name) {
     if (std::strncmp(name, "\\\\.\\", 4) == 0) return name;
-    if (is_com_name(name)) return std::string("\\\\.\\") + name;
+    if (is_com_port_name(name)) return std::string("\\\\.\\") + name;
     return name;
 }
 
@@ -255,30 +245,3 @@ void local_port_close(PortConnection& port) {
 
 // Windows releases a port with its handle when the process ends.
 void port_release_on_signal() {}
-
-std::vector<std::string> port_list(const std::string&) {
-    // Every DOS device name of the machine, then the COMn among them with
-    // what each stands for (\Device\Serial0, a USB driver's device, ...).
-    std::vector<char> names(1 << 16);
-    DWORD length = 0;
-    while ((length = QueryDosDeviceA(NULL, names.data(), static_cast<DWORD>(names.size()))) == 0 &&
-           GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 24)) {
-        names.resize(names.size() * 2);
-    }
-    std::vector<std::string> ports;
-    for (const char* name = names.data(); name < names.data() + length && *name; name += std::strlen(name) + 1) {
-        if (is_com_name(name)) ports.push_back(name);
-    }
-    std::sort(ports.begin(), ports.end(), [](const std::string& a, const std::string& b) {
-        return std::atoi(a.c_str() + 3) < std::atoi(b.c_str() + 3);
-    });
-    std::vector<std::string> lines;
-    for (std::string& port : ports) {
-        for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        char target[512] = "";
-        std::string line = port;
-        if (QueryDosDeviceA(port.c_str(), target, sizeof target) != 0 && target[0]) line += ": " + std::string(target);
-        lines.push_back(line);
-    }
-    return lines;
-}

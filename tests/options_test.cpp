@@ -1,5 +1,5 @@
-// The command line read into what a run should do, and the port list read
-// from a made-up /sys and /dev.
+// The command line read into what a run should do, and the port list and
+// usb: names read from a made-up /sys and /dev.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,8 +7,10 @@
 
 #include <fstream>
 
+#include "cli/messages.h"
 #include "cli/options.h"
 #include "link/port.h"
+#include "link/port_identity.h"
 #include "tests/support/upload.h"
 
 namespace {
@@ -138,11 +140,30 @@ private:
     std::string root_;
 };
 
-// A PC with one UART, two phantom legacy ports, a virtual console, a USB
+// An FTDI adapter on USB port BUS_PORT (1-1): its interface, its
+// usb-serial port TTY and the by-id link udev makes for it.
+void add_ftdi_adapter(const FakeSystem& system, const std::string& bus_port, const std::string& tty,
+                      const std::string& serial) {
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/" + bus_port;
+    system.file(usb + "/idVendor", "0403");
+    system.file(usb + "/idProduct", "6001");
+    system.file(usb + "/manufacturer", "FTDI");
+    system.file(usb + "/product", "FT232R USB UART");
+    system.file(usb + "/serial", serial);
+    const std::string port = usb + "/" + bus_port + ":1.0/" + tty;
+    system.folder(port + "/tty/" + tty);
+    system.link(port + "/driver", "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
+    system.folder("sys/bus/usb-serial/drivers/ftdi_sio");
+    system.link(port + "/tty/" + tty + "/device", "../../../" + tty);
+    system.link("sys/class/tty/" + tty, "../../devices/pci0000:00/0000:00:14.0/usb1/" + bus_port + "/" + bus_port +
+                                            ":1.0/" + tty + "/tty/" + tty);
+    system.file("dev/" + tty, "");
+    system.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0", "../../" + tty);
+}
+
+// A PC with one UART, two phantom legacy ports, a virtual console, an FTDI
 // adapter, and a USB modem whose device node is gone.
-TEST(PortList, NamesOnlyPortsThatExistWithWhatTheSystemKnows) {
-    testing_support::ScratchDir scratch;
-    const FakeSystem system(scratch);
+void make_pc(const FakeSystem& system) {
     // The UART, found by the 8250 driver through PNP.
     system.file("sys/devices/pnp0/00:04/tty/ttyS0/type", "4");
     system.link("sys/devices/pnp0/00:04/driver", "../../../bus/pnp/drivers/serial");
@@ -162,20 +183,7 @@ TEST(PortList, NamesOnlyPortsThatExistWithWhatTheSystemKnows) {
     system.folder("sys/devices/virtual/tty/tty1");
     system.link("sys/class/tty/tty1", "../../devices/virtual/tty/tty1");
     system.file("dev/tty1", "");
-    // An FTDI adapter: usb device 1-1, interface 1-1:1.0, usb-serial port ttyUSB0.
-    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-    system.file(usb + "/idVendor", "0403");
-    system.file(usb + "/idProduct", "6001");
-    system.file(usb + "/manufacturer", "FTDI");
-    system.file(usb + "/product", "FT232R USB UART");
-    system.file(usb + "/serial", "A12345");
-    system.folder(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0");
-    system.link(usb + "/1-1:1.0/ttyUSB0/driver", "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
-    system.folder("sys/bus/usb-serial/drivers/ftdi_sio");
-    system.link(usb + "/1-1:1.0/ttyUSB0/tty/ttyUSB0/device", "../../../ttyUSB0");
-    system.link("sys/class/tty/ttyUSB0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/ttyUSB0/tty/ttyUSB0");
-    system.file("dev/ttyUSB0", "");
-    system.link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0", "../../ttyUSB0");
+    add_ftdi_adapter(system, "1-1", "ttyUSB0", "A12345");
     // A modem that was unplugged: sysfs lags behind, /dev does not have it.
     const std::string modem = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2";
     system.file(modem + "/idVendor", "2341");
@@ -183,21 +191,86 @@ TEST(PortList, NamesOnlyPortsThatExistWithWhatTheSystemKnows) {
     system.folder(modem + "/1-2:1.0/tty/ttyACM0");
     system.link(modem + "/1-2:1.0/tty/ttyACM0/device", "../../../1-2:1.0");
     system.link("sys/class/tty/ttyACM0", "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/tty/ttyACM0");
+}
 
-    EXPECT_EQ(port_list(scratch.path()),
+std::vector<std::string> list_lines(const std::vector<SerialPortInfo>& ports) {
+    std::vector<std::string> lines;
+    for (const SerialPortInfo& port : ports) lines.push_back(port_list_line(port));
+    return lines;
+}
+
+TEST(PortList, NamesOnlyPortsThatExistWithWhatTheSystemKnows) {
+    testing_support::ScratchDir scratch;
+    const FakeSystem system(scratch);
+    make_pc(system);
+
+    EXPECT_EQ(list_lines(port_list(scratch.path())),
               (std::vector<std::string>{
                   "/dev/ttyS0: serial",
-                  "/dev/ttyUSB0: ftdi_sio, USB 0403:6001 (FTDI FT232R USB UART), serial A12345, "
+                  "/dev/ttyUSB0: ftdi_sio, usb:0403:6001:A12345 (FTDI FT232R USB UART), "
                   "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A12345-if00-port0",
               }));
 }
+
+// -p usb:... on that PC, with the name the programs then open, or why none.
+struct ResolveCase {
+    const char* name;
+    const char* port;       // as given
+    bool second_adapter;    // a second FTDI adapter, serial B67890, on ttyUSB1
+    const char* opened;     // the port it stands for; empty when it fails
+    PortProblem problem;
+    std::vector<const char*> candidates;
+};
+
+void PrintTo(const ResolveCase& c, std::ostream* out) { *out << c.name; }
+
+class PortByIdentity : public ::testing::TestWithParam<ResolveCase> {};
+
+TEST_P(PortByIdentity, OpensTheOnePortWithThatIdentityOrSaysWhichThereAre) {
+    const ResolveCase& c = GetParam();
+    testing_support::ScratchDir scratch;
+    const FakeSystem system(scratch);
+    make_pc(system);
+    if (c.second_adapter) add_ftdi_adapter(system, "1-3", "ttyUSB1", "B67890");
+
+    std::string opened;
+    PortFailure failure{port_no_problem, ""};
+    const bool resolved = port_resolve(c.port, scratch.path(), opened, failure);
+
+    EXPECT_EQ(resolved, std::string(c.opened) != "");
+    if (resolved) {
+        EXPECT_EQ(opened, c.opened);
+        return;
+    }
+    EXPECT_EQ(failure.problem, c.problem);
+    std::vector<std::string> candidates;
+    for (const SerialPortInfo& port : failure.candidates) candidates.push_back(port.name + " " + usb_port_name(port.identity));
+    EXPECT_EQ(candidates, std::vector<std::string>(c.candidates.begin(), c.candidates.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FakeSys, PortByIdentity,
+    ::testing::Values(
+        ResolveCase{"vendor_and_product", "usb:0403:6001", false, "/dev/ttyUSB0", port_no_problem, {}},
+        ResolveCase{"with_serial_in_any_case", "USB:0403:6001:a12345", false, "/dev/ttyUSB0", port_no_problem, {}},
+        ResolveCase{"short_hex", "usb:403:6001", false, "/dev/ttyUSB0", port_no_problem, {}},
+        ResolveCase{"other_names_unchanged", "/dev/ttyS0", false, "/dev/ttyS0", port_no_problem, {}},
+        ResolveCase{"serial_picks_one_of_two", "usb:0403:6001:B67890", true, "/dev/ttyUSB1", port_no_problem, {}},
+        ResolveCase{"two_alike", "usb:0403:6001", true, "", port_several_adapters,
+                    {"/dev/ttyUSB0 usb:0403:6001:A12345", "/dev/ttyUSB1 usb:0403:6001:B67890"}},
+        ResolveCase{"unplugged_adapter", "usb:2341:0043", false, "", port_no_adapter,
+                    {"/dev/ttyUSB0 usb:0403:6001:A12345"}},
+        ResolveCase{"wrong_serial", "usb:0403:6001:Z999", true, "", port_no_adapter,
+                    {"/dev/ttyUSB0 usb:0403:6001:A12345", "/dev/ttyUSB1 usb:0403:6001:B67890"}},
+        ResolveCase{"malformed", "usb:0403", false, "", port_bad_identity, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PortList, EmptyWhenTheMachineHasNone) {
     testing_support::ScratchDir scratch;
     const FakeSystem system(scratch);
     system.folder("sys/class/tty");
     system.folder("dev");
-    EXPECT_EQ(port_list(scratch.path()), std::vector<std::string>{});
+    EXPECT_EQ(port_list(scratch.path()).size(), 0u);
 }
 
 }  // namespace

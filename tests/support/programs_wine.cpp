@@ -1,6 +1,6 @@
 // The programs under test under Wine: the Windows builds of pelkron and
-// pelkron2 (the MinGW cross build), started by wine in a prefix of their own
-// under the build folder. The simulated device links its line at the
+// pelkron2 (a MinGW cross build, 64-bit or 32-bit), started by wine in a
+// prefix of their own under the build folder. The simulated device links its line at the
 // prefix's dosdevices/com6, so the programs open "COM6" as they do on Windows.
 //
 // One Wine session serves the whole suite: a persistent wineserver with
@@ -145,7 +145,13 @@ bool start_session(bool& started_server) {
         }
         // Wine links the serial ports it finds when a session starts; the
         // ports under test are for the simulated device alone, never real ones.
-        for (const char* port : {"com6", "com7", "com12"}) unlink((wine_prefix + "/dosdevices/" + port).c_str());
+        for (const char* port : {"com3", "com6", "com7", "com12"}) unlink((wine_prefix + "/dosdevices/" + port).c_str());
+    }
+    // The made-up PC's ports. Part of them is in a volatile key, which
+    // lasts as long as the server: every session imports them anew.
+    if (run_wine_tool({WINE_PROGRAM, "regedit", "/S", windows_path(WINDOWS_PORTS_REG)}) != 0) {
+        std::fprintf(stderr, "regedit could not import %s; see %s\n", WINDOWS_PORTS_REG, wine_log.c_str());
+        return false;
     }
     return true;
 }
@@ -170,7 +176,7 @@ private:
 
 std::vector<Program> programs_under_test() {
     Program stream;
-    stream.label = "pelkron_exe";
+    stream.label = "pelkron_" WINDOWS_BUILD_LABEL;
     stream.name = "pelkron";
     stream.windows_paths = true;
     stream.invocation = file_argument(stream, PELKRON_WINE_EXE);  // argv[0] as Windows gives it: the full path
@@ -178,6 +184,7 @@ std::vector<Program> programs_under_test() {
     stream.port_link = wine_prefix + "/dosdevices/com6";
     stream.built_in_port = "COM6";
     stream.other_ports = {{"COM7", wine_prefix + "/dosdevices/com7"}, {"com12", wine_prefix + "/dosdevices/com12"}};
+    stream.registered_ports = {"COM1", "COM3", "COM7", "COM12", "\\\\.\\CNCA0"};
     stream.environment = wine_environment();
     stream.clears_ixany = false;
     stream.exclusive_open = false;
@@ -189,7 +196,7 @@ std::vector<Program> programs_under_test() {
     stream.outpaces_a_held_server = false;
 
     Program block = stream;
-    block.label = "pelkron2_exe";
+    block.label = "pelkron2_" WINDOWS_BUILD_LABEL;
     block.name = "pelkron2";
     block.invocation = file_argument(block, PELKRON2_WINE_EXE);
     block.command = {WINE_PROGRAM, PELKRON2_WINE_EXE};

@@ -83,13 +83,16 @@ UploadResult run_upload_with(const Program& program, const std::vector<std::stri
 
 bool can_hang_up_lines() { return geteuid() == 0; }
 
-std::string file_argument(const Program& program, const std::string& path) {
-    if (!program.windows_paths) return path;
-    std::string windows_path = "Z:" + path;
-    for (char& c : windows_path) {
+std::string windows_path(const std::string& path) {
+    std::string windows = "Z:" + path;
+    for (char& c : windows) {
         if (c == '/') c = '\\';
     }
-    return windows_path;
+    return windows;
+}
+
+std::string file_argument(const Program& program, const std::string& path) {
+    return program.windows_paths ? windows_path(path) : path;
 }
 
 std::string console_text(const Program& program, const std::string& text) {

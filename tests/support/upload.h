@@ -28,6 +28,9 @@ struct Program {
         std::string link;
     };
     std::vector<OtherPort> other_ports;
+    // Ports the system describes whether or not anything is linked there:
+    // under Wine those of the registry fixture (tests/support/windows_ports.reg).
+    std::vector<std::string> registered_ports;
     bool block = false;                // pelkron2
     std::vector<std::string> environment;
     // Wine keeps IXANY as it finds it and shares serial devices; the tests
@@ -105,6 +108,8 @@ bool can_hang_up_lines();
 UploadResult run_upload_with(const Program& program, const std::vector<std::string>& arguments,
                              simdev::Script script, ProcessOptions options, const std::string& link);
 
+// A path as Windows programs under Wine take it: Z: and backslashes.
+std::string windows_path(const std::string& path);
 // Arguments as the program expects them (a Windows path under Wine).
 std::string file_argument(const Program& program, const std::string& path);
 

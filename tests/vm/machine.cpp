@@ -28,6 +28,10 @@ std::string after(const std::string& text, const std::string& prefix) { return t
 
 }  // namespace
 
+std::string ftdi_device(const std::string& id) {
+    return "usb-serial,id=" + id + ",bus=xhci.0,chardev=port,serial=" + ftdi_serial;
+}
+
 std::string kernel_command_line(const std::vector<std::string>& runs) {
     // loglevel=1: the kernel's own messages (a USB disconnect, say) must not
     // break into the middle of the init's report lines on the shared console.
@@ -52,7 +56,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)) {
     if (config_.adapter == Adapter::uart_16550) {
         argv.insert(argv.end(), {"-serial", "chardev:port"});
     } else {
-        argv.insert(argv.end(), {"-device", "qemu-xhci,id=xhci", "-device", "usb-serial,id=ftdi,bus=xhci.0,chardev=port"});
+        argv.insert(argv.end(), {"-device", "qemu-xhci,id=xhci", "-device", ftdi_device("ftdi")});
     }
 
     int pair[2];

@@ -27,6 +27,12 @@ enum class Adapter {
     ftdi_usb     // QEMU's FTDI USB serial adapter on xHCI: ftdi_sio's /dev/ttyUSB0
 };
 
+// The FTDI adapter's USB serial number, for ports chosen by usb:VID:PID:SERIAL.
+constexpr char ftdi_serial[] = "PK0001";
+
+// QEMU's -device (and device_add) for the FTDI adapter with this id.
+std::string ftdi_device(const std::string& id);
+
 struct MachineConfig {
     std::string kernel;
     std::string initrd;

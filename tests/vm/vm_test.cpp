@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -102,6 +103,21 @@ std::string ser2net_run_word(const Driver& driver, const std::string& program, c
            ".bin";
 }
 
+// The FTDI adapter by its USB identity, with and without its serial number
+// (in another letter case), and an identity no adapter there has.
+std::vector<std::string> usb_identities() {
+    return {"usb:0403:6001", "USB:0403:6001:" + std::string(vm::ftdi_serial), "usb:0403:6015"};
+}
+
+// pelkron -p IDENTITY /t/every.bin, on the driver's port.
+std::string identity_run_word(const Driver& driver, const std::string& identity) {
+    return std::string(driver.guest_port) + ":/usr/bin/pelkron,-p," + identity + ",/t/every.bin";
+}
+
+// pelkron --list, once the adapter is there (the port makes the init wait
+// for it: USB enumeration goes on after boot).
+std::string list_run_word(const Driver& driver) { return std::string(driver.guest_port) + ":/usr/bin/pelkron,--list"; }
+
 // Options some runs add before the file.
 const std::vector<std::string> two_second_timeout = {"--timeout", "2"};
 
@@ -118,6 +134,10 @@ std::vector<std::string> all_runs(const Driver& driver) {
         }
     }
     runs.push_back(ser2net_run_word(driver, "pelkron", "random"));
+    if (driver.adapter == Adapter::ftdi_usb) {
+        runs.push_back(list_run_word(driver));
+        for (const std::string& identity : usb_identities()) runs.push_back(identity_run_word(driver, identity));
+    }
     return runs;
 }
 
@@ -189,31 +209,9 @@ public:
 
     simdev::SimDevice& device() { return *device_; }
 
-    // Pulls the FTDI adapter out, as a hand would; returns when QEMU has
-    // taken the command, with what it answered (empty when all went well).
-    std::string unplug() { return machine_->monitor("device_del " + adapter_id()); }
-    // Puts a new one in, for the runs after.
-    // QEMU lets go of the old adapter's line a moment after device_del has
-    // returned; until then it calls the line in use.
-    std::string replug() {
-        ++adapters_;
-        const vm::Clock::time_point deadline = vm::Clock::now() + seconds(10);
-        for (;;) {
-            const std::string answer =
-                machine_->monitor("device_add usb-serial,id=" + adapter_id() + ",bus=xhci.0,chardev=port");
-            if (answer.find("is in use") == std::string::npos || vm::Clock::now() > deadline) return answer;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-    }
-
-    std::string diagnostics() const {
-        return "\n--- guest console ---\n" + machine_->console_log() + "\n--- QEMU ---\n" + machine_->qemu_log();
-    }
-
-private:
-    // Runs the run the init knows by WANTED.
+    // Runs the run the init knows by WANTED (a word of all_runs()).
     Outcome run_word_as_told(const std::string& wanted, simdev::Script script,
-                             const std::function<void(Guest&)>& meanwhile, milliseconds time_limit) {
+                             const std::function<void(Guest&)>& meanwhile = {}, milliseconds time_limit = seconds(60)) {
         Outcome outcome;
         std::size_t number = 0;
         for (std::size_t i = 0; i < runs_.size(); ++i) {
@@ -241,6 +239,28 @@ private:
         return outcome;
     }
 
+    // Pulls the FTDI adapter out, as a hand would; returns when QEMU has
+    // taken the command, with what it answered (empty when all went well).
+    std::string unplug() { return machine_->monitor("device_del " + adapter_id()); }
+    // Puts a new one in, for the runs after.
+    // QEMU lets go of the old adapter's line a moment after device_del has
+    // returned; until then it calls the line in use.
+    std::string replug() {
+        ++adapters_;
+        const vm::Clock::time_point deadline = vm::Clock::now() + seconds(10);
+        for (;;) {
+            const std::string answer =
+                machine_->monitor("device_add " + vm::ftdi_device(adapter_id()));
+            if (answer.find("is in use") == std::string::npos || vm::Clock::now() > deadline) return answer;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    }
+
+    std::string diagnostics() const {
+        return "\n--- guest console ---\n" + machine_->console_log() + "\n--- QEMU ---\n" + machine_->qemu_log();
+    }
+
+private:
     std::string adapter_id() const { return adapters_ == 0 ? "ftdi" : "ftdi" + std::to_string(adapters_); }
 
     int adapters_ = 0;
@@ -501,6 +521,40 @@ TEST(Uart16550, ThroughSer2netAHoldAfterTheEndLosesNothing) {
 }
 
 // ------------------------------------------------------------- FTDI only
+
+// The adapter by its USB identity: --list shows ftdi_sio's port with the
+// identity the kernel's sysfs gives, -p takes it in that form, with or
+// without the serial number, and an identity nobody has is an open error
+// that names the adapter there is.
+TEST(FtdiUsb, ChosenByItsUsbIdentity) {
+    Guest& guest = guest_on(ftdi);
+    const Outcome list = guest.run_word_as_told(list_run_word(ftdi), simdev::Script{});
+    ASSERT_EQ(list.failure, "") << guest.diagnostics();
+    EXPECT_EQ(list.guest.exit_status, 0) << list.guest.stderr_text;
+    const std::string adapter = "/dev/ttyUSB0: ftdi_sio, usb:0403:6001:" + std::string(vm::ftdi_serial) + " (";
+    EXPECT_EQ(std::count_if(list.guest.other_lines.begin(), list.guest.other_lines.end(),
+                            [&](const std::string& line) { return line.rfind(adapter, 0) == 0; }),
+              1)
+        << joined_lines(list.guest.other_lines);
+
+    const std::vector<std::uint8_t>& file = file_named("every");
+    for (const std::string& identity : usb_identities()) {
+        SCOPED_TRACE(identity);
+        const Outcome run = guest.run_word_as_told(identity_run_word(ftdi, identity), simdev::Script{});
+        ASSERT_EQ(run.failure, "") << guest.diagnostics();
+        if (identity != usb_identities().back()) {
+            EXPECT_EQ(run.guest.exit_status, 0) << run.guest.stderr_text;
+            EXPECT_EQ(run.guest.stderr_text, "");
+            EXPECT_EQ(run.session.wire, expected_wire(file));
+            continue;
+        }
+        EXPECT_EQ(run.guest.exit_status, 1);
+        EXPECT_EQ(run.guest.stderr_text, "Open Error!\n/usr/bin/pelkron: " + identity +
+                                             ": no USB adapter has this identity; plugged in: usb:0403:6001:" +
+                                             vm::ftdi_serial + " on /dev/ttyUSB0\n");
+        EXPECT_EQ(run.session.wire, std::vector<std::uint8_t>{});
+    }
+}
 
 struct Unplugged {
     Outcome run;
