@@ -89,9 +89,17 @@ bool port_drain_output(PortConnection& port);
 // Gives the port back: nothing of ours keeps others out of it afterwards.
 void port_close(PortConnection& port);
 
-// For a handler of a fatal signal (POSIX): undoes what would keep others out
-// of the open port once we are gone. Async-signal-safe.
+// For a handler of a fatal signal (POSIX) or of Ctrl-C (Windows, on a
+// thread of its own): undoes what would keep others out of the open port
+// once we are gone, and on Windows throws away what is still queued for
+// it. Async-signal-safe.
 void port_release_on_signal();
+
+// What resets the settings that the port keeps from whoever set them last
+// and that can hold the line (Windows: the DSR handshake, which users set
+// with mode), as a command to type; empty where nothing of the kind is kept
+// (POSIX sets every flow control termios has) or the name is no COM port.
+std::string settings_reset_command(const std::string& name);
 
 // The serial ports of this machine, one line each: the name to give the
 // programs and what the system knows of it. `system_root` is "/" except in
