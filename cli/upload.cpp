@@ -1,7 +1,6 @@
 #include "cli/upload.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "cli/echo.h"
 #include "cli/messages.h"
@@ -45,10 +44,12 @@ int end_with_port_failure(Upload& upload, const char* headline) {
 
 bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload, int& status) {
     prepare_process();
+    argv = command_line_arguments(argc, argv);
     upload.invocation = argc > 0 && argv[0] ? argv[0] : "";
     upload.program = short_name(argc > 0 && argv[0] ? argv[0] : (profile == block_profile ? "pelkron2" : "pelkron"));
     upload.block = profile == block_profile;
-    upload.command = parse_command_line(argc, argv, std::getenv("PELKRON_PORT"), built_in_port);
+    const std::string environment_port = environment_value("PELKRON_PORT");
+    upload.command = parse_command_line(argc, argv, environment_port.c_str(), built_in_port, help_switch());
 
     switch (upload.command.action) {
     case command_wrong_use:
@@ -79,7 +80,7 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
         make_binary(stdin);
     } else {
         upload.file_label = upload.command.file;
-        upload.input = std::fopen(upload.command.file.c_str(), "rb");
+        upload.input = open_input_file(upload.command.file);
         if (!upload.input) {
             print_input_failure(upload.invocation, upload.file_label, errno);
             status = exit_input_error;

@@ -24,7 +24,8 @@ for program in pelkron pelkron2; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$win_build/$program.exe" | sed -n 's/.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
   for dll in $dlls; do
     case "$dll" in
-      kernel32.dll|msvcrt.dll|ws2_32.dll) ;;  # ws2_32: sockets, for rfc2217:// ports
+      # ws2_32: sockets, for rfc2217:// ports; shell32: the command line in UTF-16
+      kernel32.dll|msvcrt.dll|ws2_32.dll|shell32.dll) ;;
       *) echo "$program.exe needs $dll, which a plain Windows PC may lack"; status=1 ;;
     esac
   done
