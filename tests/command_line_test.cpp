@@ -192,7 +192,10 @@ TEST_P(CommandLine, UnreadableStandardInputIsAnInputError) {
 // file; the echo itself is untouched.
 TEST_P(CommandLine, ShowsProgressOnATerminalWhileTheEchoGoesToAFile) {
     const Program& program = GetParam();
-    if (program.windows_paths) GTEST_SKIP() << "Wine gives a Windows program no console for a pseudo-terminal";
+    if (program.windows_paths) {
+        GTEST_SKIP() << "Wine draws a Windows program's console on the terminal itself; the Windows tests read "
+                        "the status line off a terminal pane";
+    }
     const std::vector<std::uint8_t> file = pattern_file(3000, 22);
     simdev::Script script;
     script.acknowledge_blocks = program.block;
