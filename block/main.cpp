@@ -5,6 +5,7 @@
 
 #include "cli/echo.h"
 #include "cli/upload.h"
+#include "link/clock.h"
 #include "wire/nibble.h"
 
 #ifndef PELKRON_BUILT_IN_PORT
@@ -28,7 +29,7 @@ Acknowledgement await_acknowledgement(Upload& upload) {
         // many seconds to go out.
         if (!port_drain_output(port)) return port_failed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    const auto deadline = MonotonicClock::now() + std::chrono::seconds(timeout_seconds);
     upload.progress.waiting = true;
     for (;;) {
         if (upload.progress.on) progress_draw(upload.progress, true);
@@ -38,7 +39,7 @@ Acknowledgement await_acknowledgement(Upload& upload) {
                                          port.transfer_buffer);
         echo_line(line, static_cast<std::size_t>(length));
         if (port.transfer_count == 1 && port.transfer_buffer == acknowledgement_byte) break;
-        if (timeout_seconds > 0 && std::chrono::steady_clock::now() >= deadline) return not_in_time;
+        if (timeout_seconds > 0 && MonotonicClock::now() >= deadline) return not_in_time;
     }
     upload.progress.waiting = false;
     return acknowledged;

@@ -10,3 +10,8 @@ enum ExitStatus {
     exit_port_failed = 4,   // the port failed during the transfer
     exit_timed_out = 5      // --timeout ran out
 };
+
+// Ctrl-C, Ctrl-Break or the console window closed, on Windows: the status
+// Windows itself gives a console program ended that way (STATUS_CONTROL_C_EXIT,
+// -1073741510 in %ERRORLEVEL%), never 0. POSIX programs die of the signal.
+constexpr unsigned long exit_interrupted_on_windows = 0xC000013AUL;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/platform.h"
 #include "link/port_identity.h"
 
 #ifndef PELKRON_VERSION
@@ -22,26 +23,27 @@ std::string short_name(const char* invocation) {
 }
 
 void print_wrong_use(const char* invocation, const std::string& program, const std::string& problem) {
-    std::fprintf(stderr, "%s: filename\n", invocation);
-    std::fprintf(stderr, "%s: %s; '%s --help' lists the options\n", invocation, problem.c_str(), program.c_str());
+    print_text(stderr, "%s: filename\n", invocation);
+    print_text(stderr, "%s: %s; '%s --help' lists the options\n", invocation, problem.c_str(), program.c_str());
 }
 
 void print_help(const std::string& program, bool block, const char* built_in_port) {
     const char* name = program.c_str();
-    std::printf("Usage: %s [OPTION]... FILE\n", name);
+    const std::string also_help = help_switch() ? std::string(" (also ") + help_switch() + ")" : "";
+    print_text(stdout, "Usage: %s [OPTION]... FILE\n", name);
     if (block) {
-        std::printf(
+        print_text(stdout,
             "Send FILE to the device on a serial port as nibble pairs in blocks of 1024\n"
             "bytes, waiting after each block for the device's acknowledgement 0x90, and\n"
             "end with the terminator 0x10. Each pair and each read is echoed on standard\n"
             "output.\n");
     } else {
-        std::printf(
+        print_text(stdout,
             "Send FILE to the device on a serial port as nibble pairs, paced by the\n"
             "device's XON/XOFF, and end with the terminator 0x10. Each pair is echoed on\n"
             "standard output.\n");
     }
-    std::printf(
+    print_text(stdout,
         "FILE - reads standard input. The line is 1200 baud, 8 data bits, no parity,\n"
         "one stop bit.\n"
         "\n"
@@ -49,7 +51,7 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "  -p, --port PORT        the serial port for this run\n"
         "      --timeout SECONDS  give up when a write has been held that long%s\n"
         "      --list             list the serial ports of this machine\n"
-        "  -h, --help             show this help\n"
+        "  -h, --help             show this help%s\n"
         "  -V, --version          show the version and the built-in port\n"
         "      --                 end of the options (for a file named like one)\n"
         "\n"
@@ -59,7 +61,18 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "the device's path, e.g. /dev/ttyUSB0 or a /dev/serial/by-id/ name; anywhere,\n"
         "rfc2217://HOST:PORT for a port served over the network (e.g. by ser2net).\n"
         "On Windows and Linux, usb:VID:PID or usb:VID:PID:SERIAL for the one USB\n"
-        "adapter with that identity, wherever it is plugged in (--list shows it).\n"
+        "adapter with that identity, wherever it is plugged in (--list shows it).\n",
+        block ? ",\n                         or an acknowledgement has not come that long" : "",
+        also_help.c_str(), built_in_port);
+    const std::string reset = settings_reset_command(built_in_port);
+    if (!reset.empty()) {
+        print_text(stdout,
+            "A Windows port keeps the DSR handshake (and DTR and RTS) that mode or another\n"
+            "program set; if an upload never moves, turn the handshake off:\n"
+            "  %s\n",
+            reset.c_str());
+    }
+    print_text(stdout,
         "\n"
         "When standard error is a terminal and standard output is not, a status line\n"
         "on standard error shows the progress.\n"
@@ -70,15 +83,14 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "  2  wrong use of the command line\n"
         "  3  the file cannot be opened or read\n"
         "  4  the port failed during the transfer (\"Write Error!\", \"Read Error!\")\n"
-        "  5  --timeout ran out\n",
-        block ? ",\n                         or an acknowledgement has not come that long" : "", built_in_port);
+        "  5  --timeout ran out\n");
 }
 
 void print_version(const std::string& program, const char* built_in_port) {
-    std::printf("%s %s\n", program.c_str(), PELKRON_VERSION);
-    std::printf("built-in port: %s\n", built_in_port);
-    std::printf("Copyright (c) 2026 The pelkron developers. MIT licence: free to use, copy,\n"
-                "modify and distribute, without warranty; see LICENSE.\n");
+    print_text(stdout, "%s %s\n", program.c_str(), PELKRON_VERSION);
+    print_text(stdout, "built-in port: %s\n", built_in_port);
+    print_text(stdout, "Copyright (c) 2026 The pelkron developers. MIT licence: free to use, copy,\n"
+                       "modify and distribute, without warranty; see LICENSE.\n");
 }
 
 std::string port_list_line(const SerialPortInfo& port) {
@@ -93,10 +105,10 @@ std::string port_list_line(const SerialPortInfo& port) {
 
 void print_port_list(const std::vector<SerialPortInfo>& ports) {
     if (ports.empty()) {
-        std::printf("No serial ports found.\n");
+        print_text(stdout, "No serial ports found.\n");
         return;
     }
-    for (const SerialPortInfo& port : ports) std::printf("%s\n", port_list_line(port).c_str());
+    for (const SerialPortInfo& port : ports) print_text(stdout, "%s\n", port_list_line(port).c_str());
 }
 
 namespace {
@@ -148,31 +160,36 @@ std::string open_reason(const std::string& program, const PortFailure& failure) 
 
 void print_open_failure(const char* invocation, const std::string& program, const std::string& port,
                         const PortFailure& failure) {
-    std::fputs("Open Error!\n", stderr);
-    std::fprintf(stderr, "%s: %s: %s\n", invocation, port.c_str(), open_reason(program, failure).c_str());
+    print_text(stderr, "Open Error!\n");
+    print_text(stderr, "%s: %s: %s\n", invocation, port.c_str(), open_reason(program, failure).c_str());
 }
 
 void print_port_failure(const char* headline, const char* invocation, const std::string& port,
                         const PortFailure& failure) {
-    std::fprintf(stderr, "%s\n", headline);
+    print_text(stderr, "%s\n", headline);
     if (failure.problem == port_drain_failed) {
-        std::fprintf(stderr, "%s: %s: the port failed before everything queued had left (%s)\n", invocation,
-                     port.c_str(), failure.detail.c_str());
+        print_text(stderr, "%s: %s: the port failed before everything queued had left (%s)\n", invocation,
+                   port.c_str(), failure.detail.c_str());
     } else {
-        std::fprintf(stderr, "%s: %s: %s\n", invocation, port.c_str(), failure.detail.c_str());
+        print_text(stderr, "%s: %s: %s\n", invocation, port.c_str(), failure.detail.c_str());
     }
 }
 
 void print_time_out(const char* invocation, const std::string& port, const std::string& what_did_not_happen,
                     const std::string& end_of_file) {
-    std::fprintf(stderr, "%s: %s: timed out: %s; %s\n", invocation, port.c_str(), what_did_not_happen.c_str(),
-                 end_of_file.c_str());
+    print_text(stderr, "%s: %s: timed out: %s; %s\n", invocation, port.c_str(), what_did_not_happen.c_str(),
+               end_of_file.c_str());
+    const std::string reset = settings_reset_command(port);
+    if (!reset.empty()) {
+        print_text(stderr, "%s: %s: if the port's own DSR handshake held it: %s\n", invocation, port.c_str(),
+                   reset.c_str());
+    }
 }
 
 void print_input_failure(const char* invocation, const std::string& file, int error) {
-    std::fprintf(stderr, "%s: %s: %s\n", invocation, file.c_str(), std::strerror(error));
+    print_text(stderr, "%s: %s: %s\n", invocation, file.c_str(), std::strerror(error));
 }
 
 void print_echo_incomplete(const char* invocation, int error) {
-    std::fprintf(stderr, "%s: the echo on standard output is incomplete: %s\n", invocation, std::strerror(error));
+    print_text(stderr, "%s: the echo on standard output is incomplete: %s\n", invocation, std::strerror(error));
 }

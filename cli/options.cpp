@@ -29,7 +29,7 @@ bool parse_seconds(const std::string& text, int& seconds) {
 }  // namespace
 
 CommandLine parse_command_line(int argc, const char* const* argv, const char* environment_port,
-                               const char* built_in_port) {
+                               const char* built_in_port, const char* help_switch) {
     CommandLine command;
     std::string option_port;
     bool port_given = false;
@@ -39,6 +39,10 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
         if (std::strcmp(arg, "--") == 0) {
             ++i;
             break;
+        }
+        if (help_switch && std::strcmp(arg, help_switch) == 0) {
+            command.action = command_help;
+            return command;
         }
         if (arg[0] != '-' || std::strcmp(arg, "-") == 0) break;  // the file
 

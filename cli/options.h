@@ -32,6 +32,7 @@ struct CommandLine {
 constexpr int longest_timeout_seconds = 2000000;  // about 23 days, and still an int of milliseconds
 
 // argv[0] is the program's own name and is not looked at. `environment_port`
-// is PELKRON_PORT's value, or null when it is not set.
+// is PELKRON_PORT's value, or null when it is not set. `help_switch` is the
+// platform's own word for --help ("/?" on Windows), or null.
 CommandLine parse_command_line(int argc, const char* const* argv, const char* environment_port,
-                               const char* built_in_port);
+                               const char* built_in_port, const char* help_switch = nullptr);

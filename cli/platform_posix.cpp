@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdlib>
+
 #include "cli/progress.h"
 #include "link/port.h"
 
@@ -43,7 +46,25 @@ void prepare_process() {
     }
 }
 
+char** command_line_arguments(int&, char** argv) { return argv; }
+
+std::string environment_value(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::FILE* open_input_file(const std::string& name) { return std::fopen(name.c_str(), "rb"); }
+
+const char* help_switch() { return nullptr; }
+
 bool is_terminal(std::FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+void print_text(std::FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+}
 
 void make_binary(std::FILE*) {}
 

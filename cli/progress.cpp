@@ -7,7 +7,7 @@ volatile std::sig_atomic_t progress_line_drawn = 0;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = MonotonicClock;
 constexpr auto redraw_interval = std::chrono::milliseconds(250);
 
 std::string amount(double bytes) {

@@ -4,8 +4,9 @@
 // a line end when the run ends, whatever the outcome.
 #pragma once
 
-#include <chrono>
 #include <csignal>
+
+#include "link/clock.h"
 
 struct Progress {
     bool on = false;
@@ -14,8 +15,8 @@ struct Progress {
     long long block = 0;       // pelkron2: the block being sent or acknowledged, from 1
     long long blocks = 0;      // pelkron2: how many blocks in all, 0 when unknown
     bool waiting = false;      // pelkron2: waiting for the acknowledgement
-    std::chrono::steady_clock::time_point started{};
-    std::chrono::steady_clock::time_point drawn_at{};
+    MonotonicClock::time_point started{};
+    MonotonicClock::time_point drawn_at{};
     std::size_t drawn_length = 0;
 };
 

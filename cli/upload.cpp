@@ -1,7 +1,6 @@
 #include "cli/upload.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "cli/echo.h"
 #include "cli/explorer.h"
@@ -16,9 +15,9 @@ namespace {
 void keep_window_open(const Upload& upload, int status) {
     if (!upload.keep_window) return;
     if (upload.command.action == command_upload) {
-        std::printf("%s\n", explorer_outcome(upload.program, status, upload.file_label, upload.command.port).c_str());
+        print_text(stdout, "%s\n", explorer_outcome(upload.program, status, upload.file_label, upload.command.port).c_str());
     }
-    std::printf("%s\n", press_enter);
+    print_text(stdout, "%s\n", press_enter);
     wait_for_enter();
 }
 
@@ -56,10 +55,12 @@ int end_with_port_failure(Upload& upload, const char* headline) {
 
 bool prepare_upload(int argc, char** argv, PortProfile profile, const char* built_in_port, Upload& upload,
                     int& status) {
+    argv = command_line_arguments(argc, argv);
     upload.invocation = argc > 0 && argv[0] ? argv[0] : "";
     upload.program = short_name(argc > 0 && argv[0] ? argv[0] : (profile == block_profile ? "pelkron2" : "pelkron"));
     upload.block = profile == block_profile;
-    upload.command = parse_command_line(argc, argv, std::getenv("PELKRON_PORT"), built_in_port);
+    const std::string environment_port = environment_value("PELKRON_PORT");
+    upload.command = parse_command_line(argc, argv, environment_port.c_str(), built_in_port, help_switch());
 
     switch (upload.command.action) {
     case command_wrong_use:
@@ -68,11 +69,10 @@ bool prepare_upload(int argc, char** argv, PortProfile profile, const char* buil
         if (upload.keep_window) {
             // Nobody is at a command line to ask for --help.
             print_help(upload.program, upload.block, built_in_port);
-            const char* environment_port = std::getenv("PELKRON_PORT");
-            std::printf("%s", explorer_help(upload.program, environment_port && *environment_port
-                                                                 ? std::string(environment_port) + " (PELKRON_PORT)"
-                                                                 : built_in_port)
-                                  .c_str());
+            print_text(stdout, "%s",
+                       explorer_help(upload.program, !environment_port.empty() ? environment_port + " (PELKRON_PORT)"
+                                                                                : built_in_port)
+                           .c_str());
         }
         status = exit_usage;
         return false;
@@ -100,7 +100,7 @@ bool prepare_upload(int argc, char** argv, PortProfile profile, const char* buil
         make_binary(stdin);
     } else {
         upload.file_label = upload.command.file;
-        upload.input = std::fopen(upload.command.file.c_str(), "rb");
+        upload.input = open_input_file(upload.command.file);
         if (!upload.input) {
             print_input_failure(upload.invocation, upload.file_label, errno);
             status = exit_input_error;

@@ -115,8 +115,10 @@ bool port_drain_output(PortConnection& port);
 // Gives the port back: nothing of ours keeps others out of it afterwards.
 void port_close(PortConnection& port);
 
-// For a handler of a fatal signal (POSIX): undoes what would keep others out
-// of the open port once we are gone. Async-signal-safe.
+// For a handler of a fatal signal (POSIX) or of Ctrl-C (Windows, on a
+// thread of its own): undoes what would keep others out of the open port
+// once we are gone, and on Windows throws away what is still queued for
+// it. Async-signal-safe.
 void port_release_on_signal();
 
 // The serial ports of this machine, in the order of their names (COM2
@@ -130,3 +132,9 @@ std::vector<SerialPortInfo> port_list(const std::string& system_root);
 // when the identity is malformed or no port or more than one has it.
 bool port_resolve(const std::string& name, const std::string& system_root, std::string& port_name,
                   PortFailure& failure);
+
+// What resets the settings that the port keeps from whoever set them last
+// and that can hold the line (Windows: the DSR handshake, which users set
+// with mode), as a command to type; empty where nothing of the kind is kept
+// (POSIX sets every flow control termios has) or the name is no COM port.
+std::string settings_reset_command(const std::string& name);

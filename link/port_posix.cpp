@@ -11,6 +11,7 @@
 // Waiting is done with select(), which works on ttys everywhere (macOS's
 // poll() does not support devices).
 #include "link/backend.h"
+#include "link/clock.h"
 
 #include <cerrno>
 #include <csignal>
@@ -334,6 +335,10 @@ void local_port_close(PortConnection& port) {
     release(fd_of(port));
     port.handle = -1;
 }
+
+long long monotonic_ms() { return now_ms(); }
+
+std::string settings_reset_command(const std::string&) { return ""; }
 
 void port_release_on_signal() {
     const int fd = open_port_fd;

@@ -1,10 +1,11 @@
 // Win32 backend of the serial port: the comm API.
 //
 // A Windows port is always a binary line: no echo, no line editing, no
-// newline translation. Only speed, framing, flow control and time-outs need
-// setting; every other DCB field keeps the value the port had. What we set
-// is read back: a port that does not take a setting is refused rather than
-// used at the wrong speed.
+// newline translation. Speed, framing, flow control and time-outs are set,
+// and the two fields no upload survives otherwise (link/dcb.h); every other
+// DCB field keeps the value the port had. What we set is read back: a port
+// that does not take a setting is refused rather than used at the wrong
+// speed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -16,23 +17,28 @@
 #include <cstring>
 
 #include "link/backend.h"
+#include "link/clock.h"
+#include "link/dcb.h"
 #include "link/port_identity.h"
+#include "link/wide_text_win32.h"
 
 namespace {
 
-constexpr char xon_char = 0x11;
-constexpr char xoff_char = 0x13;
 constexpr DWORD read_timeout_ms = 1000;
-constexpr WORD flow_limit = 512;
+
+// The open port, for the console control handler, which runs on a thread of
+// its own.
+volatile HANDLE open_port = INVALID_HANDLE_VALUE;
 
 HANDLE handle_of(const PortConnection& port) { return reinterpret_cast<HANDLE>(port.handle); }
 
 // The system's own words for an error code.
 std::string system_words(DWORD error) {
-    char text[256] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
-                                        text, sizeof text, NULL);
-    std::string words(text, length);
+    // Wide: the ANSI text would be in a code page the console does not show.
+    wchar_t text[256] = L"";
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                                        text, sizeof text / sizeof text[0], NULL);
+    std::string words = utf8_from_utf16(text, length);
     while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == ' ' ||
                               words.back() == '.')) {
         words.pop_back();
@@ -49,31 +55,72 @@ std::string device_path(const char* name) {
     return name;
 }
 
+DcbFields fields_of(const DCB& dcb) {
+    DcbFields fields;
+    fields.BaudRate = dcb.BaudRate;
+    fields.fBinary = dcb.fBinary;
+    fields.fParity = dcb.fParity;
+    fields.fOutxCtsFlow = dcb.fOutxCtsFlow;
+    fields.fOutxDsrFlow = dcb.fOutxDsrFlow;
+    fields.fDtrControl = dcb.fDtrControl;
+    fields.fDsrSensitivity = dcb.fDsrSensitivity;
+    fields.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
+    fields.fOutX = dcb.fOutX;
+    fields.fInX = dcb.fInX;
+    fields.fErrorChar = dcb.fErrorChar;
+    fields.fNull = dcb.fNull;
+    fields.fRtsControl = dcb.fRtsControl;
+    fields.fAbortOnError = dcb.fAbortOnError;
+    fields.XonLim = dcb.XonLim;
+    fields.XoffLim = dcb.XoffLim;
+    fields.ByteSize = dcb.ByteSize;
+    fields.Parity = dcb.Parity;
+    fields.StopBits = dcb.StopBits;
+    fields.XonChar = dcb.XonChar;
+    fields.XoffChar = dcb.XoffChar;
+    fields.ErrorChar = dcb.ErrorChar;
+    fields.EofChar = dcb.EofChar;
+    fields.EvtChar = dcb.EvtChar;
+    return fields;
+}
+
+// Into the DCB the port gave, so that what DcbFields does not hold (the
+// reserved words) stays as the driver had it.
+void put_fields(const DcbFields& fields, DCB& dcb) {
+    dcb.BaudRate = fields.BaudRate;
+    dcb.fBinary = fields.fBinary;
+    dcb.fParity = fields.fParity;
+    dcb.fOutxCtsFlow = fields.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = fields.fOutxDsrFlow;
+    dcb.fDtrControl = fields.fDtrControl;
+    dcb.fDsrSensitivity = fields.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = fields.fTXContinueOnXoff;
+    dcb.fOutX = fields.fOutX;
+    dcb.fInX = fields.fInX;
+    dcb.fErrorChar = fields.fErrorChar;
+    dcb.fNull = fields.fNull;
+    dcb.fRtsControl = fields.fRtsControl;
+    dcb.fAbortOnError = fields.fAbortOnError;
+    dcb.XonLim = fields.XonLim;
+    dcb.XoffLim = fields.XoffLim;
+    dcb.ByteSize = fields.ByteSize;
+    dcb.Parity = fields.Parity;
+    dcb.StopBits = fields.StopBits;
+    dcb.XonChar = fields.XonChar;
+    dcb.XoffChar = fields.XoffChar;
+    dcb.ErrorChar = fields.ErrorChar;
+    dcb.EofChar = fields.EofChar;
+    dcb.EvtChar = fields.EvtChar;
+}
+
 bool configure_line(PortConnection& port, PortProfile profile) {
     const HANDLE h = handle_of(port);
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h, &dcb)) return fail(port, port_not_serial, "not a serial port");
-    dcb.BaudRate = CBR_1200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fOutxCtsFlow = FALSE;
-    // The device holds our output with XOFF and releases it with XON only in
-    // the stream profile; in the block profile 0x11 and 0x13 are plain bytes
-    // that the acknowledgement wait prints.
-    const BOOL outbound_xon_xoff = profile == stream_profile ? TRUE : FALSE;
-    dcb.fOutX = outbound_xon_xoff;
-    dcb.XonChar = xon_char;
-    dcb.XoffChar = xoff_char;
-    // We never send XON/XOFF ourselves: the device may not expect them. The
-    // limits and fTXContinueOnXoff matter only if we did; they get known
-    // values all the same rather than whatever the port had.
-    dcb.fInX = FALSE;
-    dcb.fTXContinueOnXoff = FALSE;
-    dcb.XonLim = flow_limit;
-    dcb.XoffLim = flow_limit;
+    const DcbFields wanted = dcb_for_upload(fields_of(dcb), profile);
+    put_fields(wanted, dcb);
     if (!SetCommState(h, &dcb)) {
         return fail(port, port_other, "the port refused its settings (" + system_words(GetLastError()) + ")");
     }
@@ -82,18 +129,8 @@ bool configure_line(PortConnection& port, PortProfile profile) {
     ZeroMemory(&taken, sizeof taken);
     taken.DCBlength = sizeof taken;
     if (!GetCommState(h, &taken)) return fail(port, port_not_serial, "not a serial port");
-    if (taken.BaudRate != CBR_1200) return fail(port, port_setting_refused, "1200 baud");
-    if (taken.ByteSize != 8) return fail(port, port_setting_refused, "8 data bits");
-    if (taken.Parity != NOPARITY) return fail(port, port_setting_refused, "no parity");
-    if (taken.StopBits != ONESTOPBIT) return fail(port, port_setting_refused, "one stop bit");
-    if (taken.fOutxCtsFlow) return fail(port, port_setting_refused, "hardware flow control off");
-    if (static_cast<BOOL>(taken.fOutX) != outbound_xon_xoff || taken.fInX) {
-        return fail(port, port_setting_refused,
-                    outbound_xon_xoff ? "XON/XOFF flow control on" : "XON/XOFF flow control off");
-    }
-    if (taken.XonChar != xon_char || taken.XoffChar != xoff_char) {
-        return fail(port, port_setting_refused, "XON 0x11 and XOFF 0x13");
-    }
+    const std::string refused = refused_setting(wanted, fields_of(taken));
+    if (!refused.empty()) return fail(port, port_setting_refused, refused);
 
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
@@ -132,7 +169,7 @@ bool is_time_out(DWORD error) { return error == ERROR_TIMEOUT || error == ERROR_
 // long is a time-out.
 bool wait_for_empty_output(PortConnection& port) {
     DWORD queued_before = MAXDWORD;
-    ULONGLONG moved_at = GetTickCount64();
+    long long moved_at = monotonic_ms();
     for (;;) {
         DWORD errors = 0;
         COMSTAT status = {};
@@ -142,9 +179,8 @@ bool wait_for_empty_output(PortConnection& port) {
         if (status.cbOutQue == 0) return true;
         if (status.cbOutQue != queued_before) {
             queued_before = status.cbOutQue;
-            moved_at = GetTickCount64();
-        } else if (port.write_timeout_ms > 0 &&
-                   GetTickCount64() - moved_at >= static_cast<ULONGLONG>(port.write_timeout_ms)) {
+            moved_at = monotonic_ms();
+        } else if (port.write_timeout_ms > 0 && monotonic_ms() - moved_at >= port.write_timeout_ms) {
             discard_output(port);
             return fail(port, port_timed_out, "");
         }
@@ -154,12 +190,20 @@ bool wait_for_empty_output(PortConnection& port) {
 
 }  // namespace
 
+long long monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
+
+std::string settings_reset_command(const std::string& name) {
+    const std::string com_name = name.compare(0, 4, "\\\\.\\") == 0 ? name.substr(4) : name;
+    if (!is_com_port_name(com_name)) return "";
+    return "mode " + com_name + ": odsr=off idsr=off octs=off";
+}
+
 bool local_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
 
     // Share mode 0: nobody else may use the port while we do.
-    const HANDLE h = CreateFileA(device_path(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
-                                 NULL);
+    const HANDLE h = CreateFileW(utf16_from_utf8(device_path(name)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                 OPEN_EXISTING, 0, NULL);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         switch (error) {
@@ -179,6 +223,7 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
         port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
         return false;
     }
+    open_port = h;
     return true;
 }
 
@@ -199,7 +244,7 @@ bool local_port_write_byte(PortConnection& port, unsigned char value) {
 }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
-    const ULONGLONG started = GetTickCount64();
+    const long long started = monotonic_ms();
     DWORD received = 0;
     const BOOL ok = ReadFile(handle_of(port), &port.transfer_buffer, 1, &received, NULL);
     port.transfer_count = received;
@@ -220,7 +265,7 @@ PortReadResult local_port_read_byte(PortConnection& port) {
     }
     // A live port that gave up early all the same must not make the caller
     // spin: the attempt takes its second, as a quiet line's does.
-    const ULONGLONG waited = GetTickCount64() - started;
+    const long long waited = monotonic_ms() - started;
     if (waited < read_timeout_ms / 2) Sleep(static_cast<DWORD>(read_timeout_ms - waited));
     return port_read_done;
 }
@@ -239,9 +284,15 @@ bool local_port_drain_output(PortConnection& port) {
 
 void local_port_close(PortConnection& port) {
     if (handle_of(port) == INVALID_HANDLE_VALUE) return;
+    open_port = INVALID_HANDLE_VALUE;
     CloseHandle(handle_of(port));
     port.handle = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
 }
 
-// Windows releases a port with its handle when the process ends.
-void port_release_on_signal() {}
+// Windows releases a port with its handle when the process ends, but a
+// driver may first send what is still queued: a cut-short file must not
+// trickle out after we have gone.
+void port_release_on_signal() {
+    const HANDLE h = open_port;
+    if (h != INVALID_HANDLE_VALUE) PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+}

@@ -34,6 +34,9 @@ packages=(
   g++-mingw-w64-i686        # the 32-bit Windows build
   wine wine64               # running the Windows build in its tests
   wine32:i386               # running the 32-bit Windows build (Wine's 32-bit loader)
+  tmux                      # a terminal for the Windows programs' console: status line, messages, Ctrl-C
+  locales                   # ru_RU.UTF-8 for Wine (another ANSI code page), made by the tests with localedef
+  faketime                  # moving the wall clock under the Windows programs
   qemu-system-x86 busybox-static cpio  # the test machine on real serial drivers
 )
 # Wine comes with the libraries it recommends, which it loads when it starts

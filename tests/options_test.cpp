@@ -120,6 +120,32 @@ INSTANTIATE_TEST_SUITE_P(
                   "option --timeout needs a whole number of seconds from 1 to 2000000, not '99999999'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Windows users ask with "/?"; elsewhere that is a path like any other.
+TEST(HelpSwitch, IsHelpWhereThePlatformHasOneAndAFileElsewhere) {
+    struct Case {
+        std::vector<const char*> arguments;
+        const char* help_switch;
+        CommandAction action;
+        const char* file;
+    };
+    const Case cases[] = {
+        {{"/?"}, "/?", command_help, ""},
+        {{"-p", "COM7", "/?"}, "/?", command_help, ""},
+        {{"/?", "fw.bin"}, "/?", command_help, ""},
+        {{"--", "/?"}, "/?", command_upload, "/?"},
+        {{"/?"}, nullptr, command_upload, "/?"},
+        {{"/h"}, "/?", command_upload, "/h"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv = {"pelkron"};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const CommandLine command =
+            parse_command_line(static_cast<int>(argv.size()), argv.data(), nullptr, "COM6", c.help_switch);
+        EXPECT_EQ(command.action, c.action) << argv.back();
+        EXPECT_EQ(command.file, c.file) << argv.back();
+    }
+}
+
 // ------------------------------------------------------------- the port list
 
 class FakeSystem {

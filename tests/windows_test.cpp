@@ -1,190 +1,396 @@
-// What only the Windows programs do, under Wine.
-//
-// The port list and usb: names, on the made-up PC of
-// tests/support/windows_ports.reg (imported into the Wine prefix with every
-// session): two FTDI adapters alike but for their serial numbers on COM7 and
-// COM12, a CH340 without one on COM3, the PC's own COM1, a printer port,
-// and one end of a virtual port pair that only SERIALCOMM knows.
-//
-// Never waiting for Enter unless started from Explorer. Wine cannot start a
-// program as Explorer does (its consoles on a terminal count two processes,
-// and no Explorer is there to start it), so the waiting itself is left to
-// the table of cli/explorer.h; here the real facts, read under Wine, must
-// not make a program wait.
-#include <fcntl.h>
+// The Windows programs as Windows users meet them, under Wine: file names in
+// any language, messages on a console, the progress line with the echo sent
+// to NUL or a file, Ctrl-C, "/?", and a wall clock that jumps.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <regex>
+#include <fstream>
+#include <future>
+#include <thread>
 
+#include "tests/support/terminal.h"
 #include "tests/support/upload.h"
 
 using namespace testing_support;
 
 namespace {
 
-// Where the device must link its line to be COMn: dosdevices/comn.
-std::string port_link(const Program& program, std::string port) {
-    for (char& c : port) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return program.port_link.substr(0, program.port_link.rfind('/') + 1) + port;
+// ------------------------------------------------------------------ locales
+
+// Wine takes a Windows program's ANSI code page from the locale it runs in:
+// the Western 1252 from C.UTF-8, the Cyrillic 1251 from ru_RU.UTF-8. Either
+// way Wine's own file names are UTF-8, as on the Linux side.
+const std::string western = "C.UTF-8";
+const std::string russian = "ru_RU.UTF-8";
+
+// ru_RU.UTF-8 is made once per build folder from Debian's locales package
+// (localedef needs no root when the locale goes into a folder of our own).
+std::string generated_locales() {
+    const std::string folder = TEST_LOCALES;
+    const std::string ctype = folder + "/" + russian + "/LC_CTYPE";
+    if (access(ctype.c_str(), R_OK) != 0) {
+        mkdir(folder.c_str(), 0755);
+        ProcessOptions options;
+        options.time_limit = std::chrono::seconds(60);
+        const ProcessResult made = run_process({"localedef", "-i", "ru_RU", "-f", "UTF-8", folder + "/" + russian}, options);
+        if (access(ctype.c_str(), R_OK) != 0) {
+            ADD_FAILURE() << "localedef could not make " << russian << " (status " << made.exit_code
+                          << "; is Debian's locales package installed?): " << made.err;
+        }
+    }
+    return folder;
 }
 
-class WindowsPorts : public ::testing::TestWithParam<Program> {};
+std::vector<std::string> with_locale(const Program& program, const std::string& locale) {
+    std::vector<std::string> environment = program.environment;
+    environment.push_back("LC_ALL=" + locale);
+    if (locale == russian) environment.push_back("LOCPATH=" + generated_locales());
+    return environment;
+}
 
-TEST_P(WindowsPorts, ListShowsEachPortOnceWithTheIdentityToGive) {
-    const Program& program = GetParam();
+Program in_locale(Program program, const std::string& locale) {
+    program.environment = with_locale(program, locale);
+    return program;
+}
+
+// --------------------------------------------------------- names and files
+
+struct NameCase {
+    const char* label;
+    std::string locale;
+    std::string name;
+    std::string look_alike;  // what Windows' best-fit mapping makes of the name in that locale, or ""
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << c.label; }
+
+class FileName : public ::testing::TestWithParam<std::tuple<Program, NameCase>> {};
+
+// Any name Explorer can show uploads exactly that file, even with a file
+// beside it whose name the ANSI code page makes of it.
+TEST_P(FileName, UploadsExactlyTheFileNamed) {
+    const Program& program = std::get<0>(GetParam());
+    const NameCase& c = std::get<1>(GetParam());
+    ScratchDir scratch;
+    const std::vector<std::uint8_t> file = pattern_file(1500, 41);
+    const std::string path = scratch.write(c.name, file);
+    if (!c.look_alike.empty()) scratch.write(c.look_alike, pattern_file(1500, 42));
+    simdev::Script script;
+    script.acknowledge_blocks = program.block;
+    const UploadResult run = run_upload(in_locale(program, c.locale), {file_argument(program, path)}, script);
+
+    EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
+    EXPECT_EQ(run.process.err, "");
+    EXPECT_EQ(run.session.wire, expected_wire(file));
+    EXPECT_EQ(run.process.lines(), expected_stdout(program, file));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothSenders, FileName,
+    ::testing::Combine(::testing::ValuesIn(programs_under_test()),
+                       ::testing::Values(NameCase{"umlaut_beside_its_look_alike_in_1251", russian, "Prüfung.bin",
+                                                  "Prufung.bin"},
+                                         NameCase{"chinese_in_1251", russian, "固件.bin", ""},
+                                         NameCase{"cyrillic_in_1251", russian, "прошивка.bin", ""},
+                                         NameCase{"chinese_in_1252", western, "固件.bin", ""},
+                                         NameCase{"cyrillic_in_1252", western, "прошивка.bin", ""})),
+    [](const auto& info) { return std::get<0>(info.param).label + "_" + std::get<1>(info.param).label; });
+
+struct MessageCase {
+    const char* label;
+    std::string locale;
+    std::string name;
+    std::string bytes;  // the name as the message in a pipe carries it
+};
+
+void PrintTo(const MessageCase& c, std::ostream* out) { *out << c.label; }
+
+class NameInAPipe : public ::testing::TestWithParam<MessageCase> {};
+
+// A file or a pipe gets the ANSI code page's bytes, as it always has, and
+// UTF-8 when the name has no form there: never a look-alike or "?".
+TEST_P(NameInAPipe, IsInTheAnsiCodePageOrElseUtf8) {
+    const MessageCase& c = GetParam();
+    const Program program = in_locale(stream_programs().at(0), c.locale);
+    ScratchDir scratch;
+    const std::string missing = scratch.path() + "/" + c.name;
     std::vector<std::string> command = program.command;
-    command.push_back("--list");
+    command.push_back(file_argument(program, missing));
     ProcessOptions options;
     options.environment = program.environment;
     const ProcessResult result = run_process(command, options);
 
-    EXPECT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    // Wine enters the host's own serial ports too (COMn for /dev/ttyS(n-1)),
-    // each as SERIALCOMM's bare name unless the fixture describes it.
-    const std::regex hosts_port(R"(COM([0-9]+): \\Device\\Serial([0-9]+))");
-    std::vector<std::string> described;
-    for (const std::string& line : result.lines()) {
-        std::smatch number;
-        if (std::regex_match(line, number, hosts_port) && std::stoi(number[1]) == std::stoi(number[2]) + 1) continue;
-        described.push_back(line);
-    }
-    EXPECT_EQ(described, (std::vector<std::string>{
-                             "COM1: Communications Port (COM1)",
-                             "COM3: USB-SERIAL CH340 (COM3), usb:1a86:7523 (wch.cn)",
-                             "COM7: USB Serial Port (COM7), usb:0403:6001:A12345 (FTDI)",
-                             "COM12: USB Serial Port (COM12), usb:0403:6001:B67890 (FTDI)",
-                             "\\\\.\\CNCA0: \\Device\\com0com10",
-                         }))
-        << result.out;
-}
-
-struct IdentityCase {
-    const char* name;
-    std::vector<std::string> options;
-    std::vector<std::string> environment;
-    const char* device_on;  // the port the device is linked at
-    const char* reason;     // after "Open Error!" and the port; empty: the file goes through
-};
-
-void PrintTo(const IdentityCase& c, std::ostream* out) { *out << c.name; }
-
-class PortByIdentity : public ::testing::TestWithParam<std::tuple<Program, IdentityCase>> {};
-
-TEST_P(PortByIdentity, OpensTheOneAdapterOrNamesTheCandidates) {
-    const Program& program = std::get<0>(GetParam());
-    const IdentityCase& c = std::get<1>(GetParam());
-    ScratchDir scratch;
-    const std::vector<std::uint8_t> file = {0x41, 0xFE};
-    std::vector<std::string> arguments = c.options;
-    arguments.push_back(file_argument(program, scratch.write("in.bin", file)));
-    ProcessOptions options;
-    options.environment = c.environment;
-    simdev::Script script;
-    script.acknowledge_blocks = program.block;
-    const UploadResult run = run_upload_with(program, arguments, script, options, port_link(program, c.device_on));
-
-    if (std::string(c.reason).empty()) {
-        EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
-        EXPECT_EQ(run.process.err, "");
-        EXPECT_EQ(run.session.wire, expected_wire(file));
-        return;
-    }
-    const std::string given = c.options.empty() ? c.environment.at(0).substr(c.environment.at(0).find('=') + 1)
-                                                : c.options.back();
-    EXPECT_EQ(run.process.exit_code, 1);
-    EXPECT_EQ(run.process.err,
-              console_text(program, "Open Error!\n" + program.invocation + ": " + given + ": " + c.reason + "\n"));
-    EXPECT_EQ(run.process.out, "");
-    EXPECT_EQ(run.session.wire, std::vector<std::uint8_t>{});
+    EXPECT_EQ(result.exit_code, 3);
+    EXPECT_EQ(result.err, program.invocation + ": " + file_argument(program, scratch.path()) + "\\" + c.bytes +
+                              ": No such file or directory\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Wine, PortByIdentity,
-    ::testing::Combine(
-        ::testing::ValuesIn(programs_under_test()),
-        ::testing::Values(
-            IdentityCase{"serial_chooses_the_first", {"-p", "usb:0403:6001:A12345"}, {}, "COM7", ""},
-            // Two digits: the device namespace, as for -p COM12.
-            IdentityCase{"serial_in_lower_case_chooses_the_second", {"--port=usb:0403:6001:b67890"}, {}, "COM12", ""},
-            IdentityCase{"environment_without_serial", {}, {"PELKRON_PORT=usb:1A86:7523"}, "COM3", ""},
-            IdentityCase{"two_alike", {"-p", "usb:0403:6001"}, {}, "COM7",
-                         "2 ports have this identity: usb:0403:6001:A12345 on COM7, usb:0403:6001:B67890 on COM12; "
-                         "add the serial number"},
-            IdentityCase{"unknown_serial", {}, {"PELKRON_PORT=usb:0403:6001:C1"}, "COM7",
-                         "no USB adapter has this identity; plugged in: usb:1a86:7523 on COM3, usb:0403:6001:A12345 "
-                         "on COM7, usb:0403:6001:B67890 on COM12"},
-            IdentityCase{"unknown_product", {"-p", "usb:0403:6015"}, {}, "COM7",
-                         "no USB adapter has this identity; plugged in: usb:1a86:7523 on COM3, usb:0403:6001:A12345 "
-                         "on COM7, usb:0403:6001:B67890 on COM12"})),
-    [](const auto& info) { return std::get<0>(info.param).label + "_" + std::get<1>(info.param).name; });
+    PelkronExe, NameInAPipe,
+    ::testing::Values(MessageCase{"umlauts_in_1252", western, "Größe.bin", "Gr\xF6\xDF" "e.bin"},
+                      MessageCase{"umlauts_in_1251", russian, "Größe.bin", "Größe.bin"},
+                      MessageCase{"cyrillic_in_1251", russian, "прошивка.bin",
+                                  "\xEF\xF0\xEE\xF8\xE8\xE2\xEA\xE0.bin"},
+                      MessageCase{"chinese_in_1252", western, "固件.bin", "固件.bin"}),
+    [](const auto& info) { return std::string(info.param.label); });
 
-// ------------------------------------------------------ never a needless wait
+// --------------------------------------------------------------------- "/?"
 
-// Standard input that never ends: a FIFO this test keeps open for writing.
-// A program that waited for Enter on it would wait until the time limit.
-class EndlessInput {
-public:
-    explicit EndlessInput(const ScratchDir& scratch) : path_(scratch.path() + "/stdin") {
-        if (mkfifo(path_.c_str(), 0600) == 0) writer_ = open(path_.c_str(), O_RDWR);
-    }
-    ~EndlessInput() {
-        if (writer_ >= 0) close(writer_);
-    }
-    bool ready() const { return writer_ >= 0; }
-    const std::string& path() const { return path_; }
+class HelpSwitch : public ::testing::TestWithParam<Program> {};
 
-private:
-    std::string path_;
-    int writer_ = -1;
-};
-
-class NoWait : public ::testing::TestWithParam<Program> {};
-
-TEST_P(NoWait, NeitherWithoutAFileNorAfterAnUploadNorInAConsoleOfItsOwn) {
+TEST_P(HelpSwitch, SlashQuestionMarkShowsTheHelpAndLeavesThePortAlone) {
     const Program& program = GetParam();
-    ScratchDir scratch;
-    const EndlessInput input(scratch);
-    ASSERT_TRUE(input.ready()) << "no FIFO for standard input";
-    ProcessOptions options;
-    options.stdin_path = input.path();
-    options.time_limit = std::chrono::seconds(15);
-    options.environment = program.environment;
-
-    // No file: the usage line, as from a console.
     std::vector<std::string> command = program.command;
-    const ProcessResult bare = run_process(command, options);
-    EXPECT_FALSE(bare.timed_out) << "waited without a file";
-    EXPECT_EQ(bare.exit_code, 2);
-    EXPECT_EQ(bare.err.find(program.invocation + ": filename"), 0u) << bare.err;
-    EXPECT_EQ(bare.out, "");
+    command.push_back("/?");
+    ProcessOptions options;
+    options.environment = program.environment;
+    simdev::SimDevice device(program.port_link);
+    device.start({});
+    const ProcessResult result = run_process(command, options);
+    const simdev::Session session = device.stop();
 
-    // `start /wait` gives the program a console of its own, as Explorer
-    // would, but is no Explorer.
-    const ProcessResult own_console =
-        run_process({program.command.at(0), "start", "/wait", windows_path(program.command.at(1))}, options);
-    EXPECT_FALSE(own_console.timed_out) << "waited in a console of its own";
-    EXPECT_EQ(own_console.exit_code, 2);
-
-    // A whole upload: nothing after the echo.
-    const std::vector<std::uint8_t> file = {0x41, 0xFE};
-    simdev::Script script;
-    script.acknowledge_blocks = program.block;
-    const UploadResult run = run_upload_with(
-        program, {file_argument(program, scratch.write("in.bin", file))}, script, options, program.port_link);
-    EXPECT_FALSE(run.process.timed_out) << "waited after the upload";
-    EXPECT_EQ(run.process.exit_code, 0) << run.process.err;
-    EXPECT_EQ(run.process.lines(), expected_stdout(program, file));
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("Usage: " + program.name + " [OPTION]... FILE\r\n", 0), 0u) << result.out;
+    // The help names the switch and what to type when a kept DSR handshake
+    // holds the line.
+    EXPECT_NE(result.out.find("--help             show this help (also /?)"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("  " + program.settings_reset + "\r\n"), std::string::npos) << result.out;
+    EXPECT_EQ(session.wire, std::vector<std::uint8_t>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Wine, NoWait, ::testing::ValuesIn(programs_under_test()),
+INSTANTIATE_TEST_SUITE_P(BothSenders, HelpSwitch, ::testing::ValuesIn(programs_under_test()),
                          [](const auto& info) { return info.param.label; });
 
-INSTANTIATE_TEST_SUITE_P(Wine, WindowsPorts, ::testing::ValuesIn(programs_under_test()),
+// ------------------------------------------------------------ the console
+
+std::vector<std::string> pane_command(const Program& program, const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = program.command;
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+std::string on_screen(const std::vector<std::string>& screen) {
+    std::string text;
+    for (const std::string& line : screen) text += line + "\n";
+    return text;
+}
+
+// The line on the screen that holds `text`, or -1.
+int line_with(const std::vector<std::string>& screen, const std::string& text) {
+    for (std::size_t i = 0; i < screen.size(); ++i) {
+        if (screen[i].find(text) != std::string::npos) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+struct RedirectCase {
+    const char* label;
+    bool to_nul;  // > NUL (Wine's /dev/null), else > a file
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) { *out << c.label; }
+
+class ConsoleProgress : public ::testing::TestWithParam<std::tuple<Program, RedirectCase>> {};
+
+// In a console with the echo sent elsewhere, the status line shows the
+// transfer; NUL is no console, even though the C runtime calls it a
+// terminal.
+TEST_P(ConsoleProgress, ShowsTheStatusLineWithTheEchoRedirected) {
+    const Program& program = std::get<0>(GetParam());
+    const RedirectCase& c = std::get<1>(GetParam());
+    ScratchDir scratch;
+    const std::vector<std::uint8_t> file = pattern_file(3000, 43);
+    const std::string echo = scratch.path() + "/echo.txt";
+    simdev::SimDevice device(program.port_link);
+    simdev::Script script;
+    script.acknowledge_blocks = program.block;
+    script.pace_bytes_per_second = 6000;  // about a second, so that the line is redrawn
+    device.start(script);
+    TerminalPane pane(pane_command(program, {file_argument(program, scratch.write("in.bin", file))}),
+                      with_locale(program, western), c.to_nul ? "/dev/null" : echo);
+    const int status = pane.wait(std::chrono::seconds(40));
+    const simdev::Session session = device.stop();
+    const std::vector<std::string> screen = pane.screen();
+
+    ASSERT_EQ(status, 0) << "the run did not end well within 40 s:\n" << on_screen(screen);
+    EXPECT_EQ(session.wire, expected_wire(file));
+    const int progress = line_with(screen, "2.9 KiB of 2.9 KiB (100 %)");
+    EXPECT_GE(progress, 0) << on_screen(screen);
+    if (program.block && progress >= 0) {
+        EXPECT_NE(screen[progress].find("block 3 of 3"), std::string::npos) << screen[progress];
+    }
+    // Ended with a line end: what the shell printed next starts a line.
+    EXPECT_EQ(line_with(screen, "[status 0]"), progress + 1) << on_screen(screen);
+    if (!c.to_nul) {
+        std::vector<std::string> lines;
+        std::ifstream in(echo);
+        for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find('\r')));
+        EXPECT_EQ(lines, expected_stdout(program, file));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSenders, ConsoleProgress,
+                         ::testing::Combine(::testing::ValuesIn(programs_under_test()),
+                                            ::testing::Values(RedirectCase{"to_nul", true},
+                                                              RedirectCase{"to_a_file", false})),
+                         [](const auto& info) {
+                             return std::get<0>(info.param).label + "_" + std::get<1>(info.param).label;
+                         });
+
+class ConsoleMessage : public ::testing::TestWithParam<NameCase> {};
+
+// The console shows the name as it was typed, whatever its code page.
+TEST_P(ConsoleMessage, NamesTheFileAsTyped) {
+    const NameCase& c = GetParam();
+    const Program program = stream_programs().at(0);
+    ScratchDir scratch;
+    TerminalPane pane(pane_command(program, {file_argument(program, scratch.path() + "/" + c.name)}),
+                      with_locale(program, c.locale), "");
+    const int status = pane.wait(std::chrono::seconds(30));
+    const std::vector<std::string> screen = pane.screen();
+
+    EXPECT_EQ(status, 3) << on_screen(screen);
+    EXPECT_GE(line_with(screen, "\\" + c.name + ": No such file or directory"), 0) << on_screen(screen);
+}
+
+INSTANTIATE_TEST_SUITE_P(PelkronExe, ConsoleMessage,
+                         ::testing::Values(NameCase{"umlauts_in_1251", russian, "Größe.bin", ""},
+                                           NameCase{"chinese_in_1252", western, "固件.bin", ""}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// ------------------------------------------------------------------- Ctrl-C
+
+class CtrlC : public ::testing::TestWithParam<Program> {};
+
+// Ctrl-C while the device holds the transfer: the status line is ended, the
+// run ends with the status Windows gives a program ended by Ctrl-C (never
+// 0, and no "Write Error!" of its own), and the port serves the next run.
+// (Whether the purge throws away what the driver still queues cannot be
+// seen here: a pseudo-terminal held by XOFF queues nothing.)
+TEST_P(CtrlC, EndsTheRunAsInterruptedAndThePortServesTheNextRun) {
+    const Program& program = GetParam();
+    ScratchDir scratch;
+    // More than a held line takes in for the stream sender; for the block
+    // sender more than the first block, which is never acknowledged.
+    const std::vector<std::uint8_t> file = pattern_file(program.block ? 3000 : program.about_a_second_of_file, 44);
+    const std::string path = scratch.write("in.bin", file);
+    simdev::SimDevice device(program.port_link);
+    termios line = simdev::SimDevice::odd_line(device.line());
+    line.c_iflag &= ~static_cast<tcflag_t>(IXANY);
+    device.set_line(line);
+    simdev::Script held;
+    held.acknowledge_blocks = program.block;
+    if (program.block) {
+        held.block_reply[0] = {};  // the first block is never acknowledged
+    } else {
+        held.at_wire_byte[400] = {simdev::send({simdev::xoff})};  // never released
+    }
+    device.start(held);
+    TerminalPane pane(pane_command(program, {file_argument(program, path)}), with_locale(program, western),
+                      scratch.path() + "/echo.txt");
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (device.progress().wire_bytes < 400 && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(device.progress().wire_bytes, 400u) << "the transfer did not start within 30 s:\n"
+                                                  << on_screen(pane.screen());
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // held, with the status line drawn
+    ASSERT_TRUE(pane.press("C-c"));
+    const int status = pane.wait(std::chrono::seconds(20));
+    const simdev::Session interrupted = device.stop();
+    const std::vector<std::string> screen = pane.screen();
+
+    EXPECT_EQ(status, static_cast<int>(0xC000013A & 0xFF)) << "STATUS_CONTROL_C_EXIT, as Wine passes it on\n"
+                                                           << on_screen(screen);
+    EXPECT_FALSE(interrupted.decoder.terminated());
+    const int progress = line_with(screen, program.block ? "of 2.9 KiB" : "of 16.0 KiB");
+    EXPECT_GE(progress, 0) << on_screen(screen);
+    EXPECT_GT(line_with(screen, "[status " + std::to_string(status) + "]"), progress) << on_screen(screen);
+    EXPECT_EQ(line_with(screen, "Error"), -1) << on_screen(screen);
+
+    // The device lets go of the line for the next run.
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    device.set_line(line);
+    simdev::Script script;
+    script.acknowledge_blocks = program.block;
+    device.start(script);
+    std::vector<std::string> command = program.command;
+    command.push_back(file_argument(program, path));
+    ProcessOptions options;
+    options.environment = program.environment;
+    options.discard_stdout = true;
+    const ProcessResult next = run_process(command, options);
+    const simdev::Session session = device.stop();
+    EXPECT_EQ(next.exit_code, 0) << next.err;
+    EXPECT_EQ(session.wire, expected_wire(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSenders, CtrlC, ::testing::ValuesIn(programs_under_test()),
                          [](const auto& info) { return info.param.label; });
+
+// -------------------------------------------------------- the clock jumps
+
+struct JumpCase {
+    const char* label;
+    const char* offset;  // libfaketime's offset of the wall clock from the real time
+};
+
+void PrintTo(const JumpCase& c, std::ostream* out) { *out << c.label; }
+
+class ClockJump : public ::testing::TestWithParam<JumpCase> {};
+
+// --timeout counts real seconds: moving the wall clock (libfaketime, for the
+// Windows program only) neither ends the wait at once nor makes it last an
+// hour.
+TEST_P(ClockJump, LeavesTheAcknowledgementTimeOutAlone) {
+    const JumpCase& c = GetParam();
+    const Program program = block_programs().at(0);
+    ASSERT_NE(std::string(FAKETIME_LIBRARY), "") << "libfaketime is missing (Debian's faketime package)";
+    ASSERT_NE(std::string(WINE64_LOADER), "") << "Wine's 64-bit loader is missing";
+    ScratchDir scratch;
+    const std::string clock_file = scratch.path() + "/faketime";
+    std::ofstream(clock_file) << "+0\n";
+    const std::vector<std::uint8_t> file = pattern_file(1500, 45);
+    simdev::SimDevice device(program.port_link);
+    simdev::Script script;
+    script.acknowledge_blocks = true;
+    script.block_reply[0] = {};  // silence
+    device.start(script);
+
+    // The 64-bit loader itself: Debian's wine starts the 32-bit one first,
+    // which cannot load the 64-bit library and says so on stderr.
+    std::vector<std::string> command = {WINE64_LOADER, program.command.at(1), "--timeout", "5",
+                                        file_argument(program, scratch.write("in.bin", file))};
+    ProcessOptions options;
+    options.time_limit = std::chrono::seconds(40);
+    options.environment = program.environment;
+    options.environment.insert(options.environment.end(),
+                               {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME_TIMESTAMP_FILE=" + clock_file,
+                                "FAKETIME_NO_CACHE=1", "DONT_FAKE_MONOTONIC=1"});
+    auto running = std::async(std::launch::async, [&] { return run_process(command, options); });
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (device.progress().wire_bytes < simdev::block_wire_bytes && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // A second and a half into the five-second wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::ofstream(clock_file) << c.offset << "\n";
+    const ProcessResult result = running.get();
+    device.stop();
+
+    EXPECT_EQ(result.exit_code, 5) << result.err;
+    EXPECT_NE(result.err.find("timed out: no acknowledgement of block 1 within 5 s"), std::string::npos)
+        << result.err;
+    // About one read a second for five seconds: four at the very least.
+    EXPECT_GE(read_lines(result.lines()).size(), 4u) << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(PelkronExe, ClockJump,
+                         ::testing::Values(JumpCase{"two_minutes_forward", "+120"},
+                                           JumpCase{"an_hour_back", "-3600"}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace

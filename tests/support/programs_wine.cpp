@@ -183,6 +183,7 @@ std::vector<Program> programs_under_test() {
     stream.command = {WINE_PROGRAM, PELKRON_WINE_EXE};
     stream.port_link = wine_prefix + "/dosdevices/com6";
     stream.built_in_port = "COM6";
+    stream.settings_reset = "mode COM6: odsr=off idsr=off octs=off";
     stream.other_ports = {{"COM7", wine_prefix + "/dosdevices/com7"}, {"com12", wine_prefix + "/dosdevices/com12"}};
     stream.registered_ports = {"COM1", "COM3", "COM7", "COM12", "\\\\.\\CNCA0"};
     stream.environment = wine_environment();

@@ -20,6 +20,10 @@ struct Program {
     std::vector<std::string> command;  // everything before the file argument
     std::string port_link;             // where the simulated device must link its line
     std::string built_in_port;         // the port it opens when given none, as messages name it
+    // What a time-out's last line tells the user to type for the settings
+    // the built-in port keeps from others (Windows' DSR handshake); "" when
+    // the platform keeps none.
+    std::string settings_reset;
     // Ports other than the built-in one, as the program is told them (-p or
     // PELKRON_PORT) and where the simulated device must link its line for
     // each: on Windows COM7 and COM12 (two digits need the \\.\ form).
