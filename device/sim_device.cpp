@@ -217,6 +217,10 @@ Session SimDevice::abandon() {
 Session SimDevice::end_session() {
     abandon_requested_ = true;
     if (worker_.joinable()) worker_.join();
+    // What the device sent and no sender has read (a release after the
+    // sender had gone, stray bytes) answered the upload that has ended: the
+    // next uploader must not take it for an answer to its own.
+    if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
     keep_line_ = true;
     publish_progress();
     return std::move(session_);
@@ -453,8 +457,7 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
             if (master_ >= 0) close(master_);
             if (slave_ >= 0) close(slave_);
             master_ = slave_ = -1;
-            reading_ = false;
-            session_.line_gone = true;
+            drop_the_line();
             break;
         case Step::hang_up:
 #ifdef TIOCVHANGUP
@@ -464,14 +467,21 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
             if (master_ >= 0) close(master_);
             master_ = -1;
 #endif
-            reading_ = false;
-            session_.line_gone = true;
+            drop_the_line();
             break;
         case Step::stop_reading:
             reading_ = false;
             break;
         }
     }
+}
+
+// A device that hangs up takes nothing more, not even what it had read.
+void SimDevice::drop_the_line() {
+    reading_ = false;
+    session_.line_gone = true;
+    inbox_.clear();
+    inbox_head_ = 0;
 }
 
 void SimDevice::send_now(std::vector<std::uint8_t> bytes) {

@@ -210,6 +210,7 @@ private:
     void flow_control();
     void hold_host();
     void release_host();
+    void drop_the_line();
     void publish_progress();
     void open_serial_port();
 
