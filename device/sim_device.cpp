@@ -183,7 +183,7 @@ void SimDevice::start(Script script) {
     } else {
         reading_ = true;
         holding_host_ = false;
-        written_since_release_ = true;
+        written_since_release_ = 2;
         inbox_.clear();
         inbox_head_ = 0;
     }
@@ -267,7 +267,7 @@ std::size_t SimDevice::read_available(int timeout_ms, bool beyond_the_bound) {
             session_.turnarounds.back().second = now;
             turnaround_open_ = false;
         }
-        written_since_release_ = true;
+        if (written_since_release_ < 2) written_since_release_ += static_cast<std::size_t>(n);
         if (waiting() == 0) {
             inbox_.clear();
             inbox_head_ = 0;
@@ -365,8 +365,9 @@ void SimDevice::write_to_host(const std::vector<std::uint8_t>& bytes) {
 // buffer is down to low_water or, at the latest, after the time the line
 // takes for the bytes between the marks; what is left makes more holds,
 // never a longer one. A new hold begins only once the sender has written
-// again, the proof that the release reached it: each hold is one the
-// sender sees.
+// two more bytes, the proof that the release reached it (and that it has
+// finished a pair): each hold is one the sender sees, not the second half
+// of the last.
 void SimDevice::flow_control() {
     const Clock::time_point now = Clock::now();
     if (!busy_hold_begun_ && script_.hold_after_wire_bytes > 0 &&
@@ -378,7 +379,7 @@ void SimDevice::flow_control() {
     const bool busy = busy_hold_begun_ && now < busy_until_;
     const bool paced = script_.pace_bytes_per_second > 0 && !script_.acknowledge_blocks;
     if (!holding_host_) {
-        if (paced && waiting() >= script_.high_water && written_since_release_) hold_host();
+        if (paced && waiting() >= script_.high_water && written_since_release_ >= 2) hold_host();
         return;
     }
     if (busy) return;
@@ -402,7 +403,7 @@ void SimDevice::hold_host() {
 void SimDevice::release_host() {
     write_to_host({xon});
     holding_host_ = false;
-    written_since_release_ = false;
+    written_since_release_ = 0;
     if (!session_.holds.empty() && session_.holds.back().until == Clock::time_point{}) {
         session_.holds.back().until = Clock::now();
     }

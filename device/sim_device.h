@@ -239,7 +239,7 @@ private:
     bool holding_host_ = false;     // by the device's own XOFF
     bool keep_line_ = false;        // the next start() goes on with the line
     Clock::time_point hold_began_{};
-    bool written_since_release_ = true;
+    std::size_t written_since_release_ = 2;  // bytes read since the last XON, up to 2
     bool busy_hold_begun_ = false;  // Script::hold_after_wire_bytes reached
     Clock::time_point busy_until_{};
     std::mutex to_send_mutex_;
