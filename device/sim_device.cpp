@@ -179,7 +179,6 @@ void SimDevice::start(Script script) {
     if (keep_line_) {
         // What the last session left on the line is the start of this one.
         if (waiting() > 0) session_.first_byte_at = session_.last_byte_at = Clock::now();
-        if (holding_host_) session_.holds.push_back({Clock::now(), {}});
     } else {
         reading_ = true;
         holding_host_ = false;

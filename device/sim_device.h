@@ -193,7 +193,8 @@ public:
     Session abandon();
     // Ends the session at once for a device that serves one upload after
     // another: what it has not taken stays on the line, and the next
-    // start() goes on from there, its pace and its hold of the host with it.
+    // start() goes on from there, its pace and its hold of the host with it
+    // (which the next session's holds do not count).
     Session end_session();
 
 private:
