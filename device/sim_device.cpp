@@ -29,7 +29,19 @@ std::vector<std::string> Session::all_faults() const {
     return faults;
 }
 
+Clock::duration Session::longest_hold(Clock::time_point now) const {
+    Clock::duration longest{};
+    for (const Hold& hold : holds) {
+        const Clock::time_point until = hold.until == Clock::time_point{} ? now : hold.until;
+        longest = std::max(longest, until - hold.from);
+    }
+    return longest;
+}
+
 namespace {
+
+// Bytes read from the line and not yet taken, at the most.
+constexpr std::size_t most_waiting = 64 * 1024;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -57,6 +69,13 @@ SimDevice::SimDevice(std::string path, LineKind kind) : link_path_(std::move(pat
     slave_path_ = name;
     slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) fail("open " + slave_path_);
+    // Raw from the start, as a serial port is: a program that restores the
+    // state it found (ser2net does) must not leave echo or line editing on,
+    // which would send the device's own answers back to it as wire bytes.
+    termios raw{};
+    if (tcgetattr(slave_, &raw) != 0) fail("tcgetattr " + slave_path_);
+    cfmakeraw(&raw);
+    if (tcsetattr(slave_, TCSANOW, &raw) != 0) fail("tcsetattr " + slave_path_);
     // Reading our own end must never block the worker.
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 
@@ -105,14 +124,30 @@ SimDevice::~SimDevice() {
 }
 
 Progress SimDevice::progress() const {
-    Progress progress;
-    progress.wire_bytes = progress_wire_;
-    progress.blocks = progress_blocks_;
-    progress.terminated = progress_terminated_;
-    progress.line_gone = progress_line_gone_;
-    progress.first_taken_at = Clock::time_point(Clock::duration(progress_first_taken_));
-    progress.last_taken_at = Clock::time_point(Clock::duration(progress_last_taken_));
-    return progress;
+    std::lock_guard<std::mutex> lock(progress_mutex_);
+    return progress_;
+}
+
+void SimDevice::publish_progress() {
+    Progress now;
+    now.wire_bytes = session_.wire.size();
+    now.blocks = session_.block_sizes.size();
+    now.terminated = session_.decoder.terminated();
+    now.line_gone = session_.line_gone;
+    now.first_taken_at = session_.first_taken_at;
+    now.last_taken_at = session_.last_taken_at;
+    now.waiting = waiting();
+    now.last_arrival_at = session_.last_byte_at;
+    now.holds = session_.holds.size();
+    for (const Hold& hold : session_.holds) {
+        if (hold.until == Clock::time_point{}) {
+            now.holding_since = hold.from;
+        } else {
+            now.longest_ended_hold = std::max(now.longest_ended_hold, hold.until - hold.from);
+        }
+    }
+    std::lock_guard<std::mutex> lock(progress_mutex_);
+    progress_ = now;
 }
 
 termios SimDevice::line() const {
@@ -140,24 +175,28 @@ void SimDevice::start(Script script) {
     data_in_block_ = 0;
     awaiting_acknowledgement_ = false;
     turnaround_open_ = false;
-    reading_ = true;
-    holding_host_ = false;
-    inbox_.clear();
-    inbox_head_ = 0;
+    busy_hold_begun_ = false;
+    if (keep_line_) {
+        // What the last session left on the line is the start of this one.
+        if (waiting() > 0) session_.first_byte_at = session_.last_byte_at = Clock::now();
+    } else {
+        reading_ = true;
+        holding_host_ = false;
+        written_since_release_ = 2;
+        inbox_.clear();
+        inbox_head_ = 0;
+    }
+    keep_line_ = false;
     stop_requested_ = false;
     abandon_requested_ = false;
-    progress_wire_ = 0;
-    progress_first_taken_ = 0;
-    progress_last_taken_ = 0;
-    progress_blocks_ = 0;
-    progress_terminated_ = false;
-    progress_line_gone_ = false;
+    publish_progress();
     worker_ = std::thread([this] { run(); });
 }
 
 Session SimDevice::stop() {
     stop_requested_ = true;
     if (worker_.joinable()) worker_.join();
+    publish_progress();
     return std::move(session_);
 }
 
@@ -166,10 +205,23 @@ Session SimDevice::abandon() {
     if (worker_.joinable()) worker_.join();
     // What already sits in the kernel's buffer has arrived: an unpaced device
     // takes it, a paced one only as much as the line would have delivered.
-    while (read_available(0) > 0) {
+    while (read_available(0, true) > 0) {
     }
     consume(std::min(consumable_now(), next_step_distance()));
-    session_.untaken = inbox_.size() - inbox_head_;
+    session_.untaken = waiting();
+    publish_progress();
+    return std::move(session_);
+}
+
+Session SimDevice::end_session() {
+    abandon_requested_ = true;
+    if (worker_.joinable()) worker_.join();
+    // What the device sent and no sender has read (a release after the
+    // sender had gone, stray bytes) answered the upload that has ended: the
+    // next uploader must not take it for an answer to its own.
+    if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
+    keep_line_ = true;
+    publish_progress();
     return std::move(session_);
 }
 
@@ -178,29 +230,44 @@ Session SimDevice::abandon() {
 std::size_t SimDevice::next_step_distance() const {
     std::size_t limit = SIZE_MAX;
     const std::size_t received = session_.wire.size();
+    const bool terminated = session_.decoder.terminated();
     auto next = script_.at_wire_byte.upper_bound(received);
     if (next != script_.at_wire_byte.end()) limit = next->first - received;
-    if (script_.acknowledge_blocks && !session_.decoder.terminated()) {
-        limit = std::min(limit, block_wire_bytes - data_in_block_);
+    if (script_.acknowledge_blocks && !terminated) limit = std::min(limit, block_wire_bytes - data_in_block_);
+    if (!script_.stray_bytes.empty() && script_.stray_every > 0 && !terminated) {
+        limit = std::min(limit, script_.stray_every - received % script_.stray_every);
+    }
+    if (!busy_hold_begun_ && script_.hold_after_wire_bytes > received) {
+        limit = std::min(limit, script_.hold_after_wire_bytes - received);
     }
     return limit;
 }
 
-std::size_t SimDevice::read_available(int timeout_ms) {
-    if (master_ < 0 || !reading_) return 0;
+// Reads what has reached the line, waiting up to timeout_ms for it. The
+// device reads promptly, so that what the sender writes after an XOFF has
+// reached it before that hold ends; but no more than a bound, beyond which
+// a sender that ignores XOFF fills the pseudo-terminal and waits there.
+std::size_t SimDevice::read_available(int timeout_ms, bool beyond_the_bound) {
+    std::uint8_t buffer[4096];
+    std::size_t room = sizeof buffer;
+    if (!beyond_the_bound) room = std::min(room, most_waiting > waiting() ? most_waiting - waiting() : 0);
+    if (master_ < 0 || !reading_ || room == 0) {
+        if (timeout_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return 0;
+    }
     pollfd pfd{master_, POLLIN, 0};
     if (poll(&pfd, 1, timeout_ms) <= 0) return 0;
-    std::uint8_t buffer[4096];
-    const ssize_t n = read(master_, buffer, sizeof buffer);
+    const ssize_t n = read(master_, buffer, room);
     if (n > 0) {
         const Clock::time_point now = Clock::now();
-        if (session_.wire.empty() && inbox_.size() == inbox_head_) session_.first_byte_at = now;
+        if (session_.wire.empty() && waiting() == 0) session_.first_byte_at = now;
         session_.last_byte_at = now;
         if (turnaround_open_) {
             session_.turnarounds.back().second = now;
             turnaround_open_ = false;
         }
-        if (inbox_head_ == inbox_.size()) {
+        if (written_since_release_ < 2) written_since_release_ += static_cast<std::size_t>(n);
+        if (waiting() == 0) {
             inbox_.clear();
             inbox_head_ = 0;
             paced_until_ = now;
@@ -216,21 +283,28 @@ std::size_t SimDevice::read_available(int timeout_ms) {
     // EIO: the line is over (a real port was unplugged, or nobody has the
     // pseudo-terminal's slave open any more).
     reading_ = false;
-    session_.line_gone = progress_line_gone_ = true;
+    session_.line_gone = true;
     return 0;
 }
 
 // Paced, the device takes a byte only when the line would have delivered it.
 std::size_t SimDevice::consumable_now() {
-    const std::size_t waiting = inbox_.size() - inbox_head_;
-    if (script_.pace_bytes_per_second <= 0) return waiting;
+    if (script_.pace_bytes_per_second <= 0) return waiting();
     const double seconds = std::chrono::duration<double>(Clock::now() - paced_until_).count();
     const auto due = static_cast<std::size_t>(seconds * script_.pace_bytes_per_second);
-    return std::min(waiting, due);
+    return std::min(waiting(), due);
 }
 
 std::size_t SimDevice::consume(std::size_t most) {
-    const std::size_t count = std::min(most, inbox_.size() - inbox_head_);
+    std::size_t count = std::min(most, waiting());
+    if (script_.stop_at_terminator) {
+        // What follows the terminator is the next upload's.
+        if (session_.decoder.terminated()) return 0;
+        const auto begin = inbox_.begin() + static_cast<std::ptrdiff_t>(inbox_head_);
+        const auto end = begin + static_cast<std::ptrdiff_t>(count);
+        const auto last = std::find(begin, end, terminator);
+        if (last != end) count = static_cast<std::size_t>(last - begin) + 1;
+    }
     if (count == 0) return 0;
     receive(inbox_.data() + inbox_head_, count);
     inbox_head_ += count;
@@ -263,51 +337,86 @@ void SimDevice::receive(const std::uint8_t* bytes, std::size_t count) {
         if (!script_.acknowledge_blocks || was_terminated) continue;
         if (byte <= 0x0F) {
             ++data_in_block_;
-        } else if (byte == 0x10 && data_in_block_ > 0) {
+        } else if (byte == terminator && data_in_block_ > 0) {
             session_.block_faults.push_back("terminator came before the last block (" +
                                             std::to_string(data_in_block_ / 2) +
                                             " bytes) was acknowledged");
             data_in_block_ = 0;
         }
     }
-    progress_first_taken_ = session_.first_taken_at.time_since_epoch().count();
-    progress_last_taken_ = session_.last_taken_at.time_since_epoch().count();
-    progress_wire_ = session_.wire.size();
-    progress_terminated_ = session_.decoder.terminated();
 }
 
 void SimDevice::write_to_host(const std::vector<std::uint8_t>& bytes) {
-    session_.sent.push_back({Clock::now(), bytes, session_.wire.size() + inbox_.size() - inbox_head_});
+    session_.sent.push_back({Clock::now(), bytes, session_.wire.size() + waiting()});
     if (master_ >= 0 && !bytes.empty()) {
         const ssize_t written = write(master_, bytes.data(), bytes.size());
         (void)written;  // a host that has gone is seen on the next read
     }
 }
 
-// The device's own XON/XOFF around its input buffer (paced stream mode).
+// The device's own hold of the host: with XOFF while its paced buffer is
+// full (stream mode) and while it is busy.
+//
+// A pseudo-terminal acts on an XOFF when the kernel gets round to it, and a
+// sender that writes a byte a system call goes on meanwhile: on a busy
+// machine thousands of bytes, which a hold until the buffer has drained
+// would turn into a hold of half a minute. So a paced hold ends when the
+// buffer is down to low_water or, at the latest, after the time the line
+// takes for the bytes between the marks; what is left makes more holds,
+// never a longer one. A new hold begins only once the sender has written
+// two more bytes, the proof that the release reached it (and that it has
+// finished a pair): each hold is one the sender sees, not the second half
+// of the last.
 void SimDevice::flow_control() {
-    if (script_.acknowledge_blocks || script_.pace_bytes_per_second <= 0) return;
-    const std::size_t waiting = inbox_.size() - inbox_head_;
-    if (!holding_host_ && waiting >= script_.high_water) {
-        write_to_host({xoff});
-        holding_host_ = true;
-        ++session_.xoffs_sent;
-    } else if (holding_host_ && waiting <= script_.low_water) {
-        write_to_host({xon});
-        holding_host_ = false;
+    const Clock::time_point now = Clock::now();
+    if (!busy_hold_begun_ && script_.hold_after_wire_bytes > 0 &&
+        session_.wire.size() >= script_.hold_after_wire_bytes) {
+        busy_hold_begun_ = true;
+        busy_until_ = script_.hold_ms < 0 ? Clock::time_point::max() : now + std::chrono::milliseconds(script_.hold_ms);
+        if (!holding_host_) hold_host();
+    }
+    const bool busy = busy_hold_begun_ && now < busy_until_;
+    const bool paced = script_.pace_bytes_per_second > 0 && !script_.acknowledge_blocks;
+    if (!holding_host_) {
+        if (paced && waiting() >= script_.high_water && written_since_release_ >= 2) hold_host();
+        return;
+    }
+    if (busy) return;
+    bool done = !paced || waiting() <= script_.low_water;
+    if (!done) {
+        const double marks_apart = static_cast<double>(script_.high_water - std::min(script_.low_water, script_.high_water));
+        done = now - hold_began_ >= std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        marks_apart / script_.pace_bytes_per_second));
+    }
+    if (done) release_host();
+}
+
+void SimDevice::hold_host() {
+    write_to_host({xoff});
+    holding_host_ = true;
+    hold_began_ = Clock::now();
+    ++session_.xoffs_sent;
+    session_.holds.push_back({hold_began_, {}});
+}
+
+void SimDevice::release_host() {
+    write_to_host({xon});
+    holding_host_ = false;
+    written_since_release_ = 0;
+    if (!session_.holds.empty() && session_.holds.back().until == Clock::time_point{}) {
+        session_.holds.back().until = Clock::now();
     }
 }
 
 void SimDevice::end_block() {
     const std::size_t index = session_.block_sizes.size();
     session_.block_sizes.push_back(data_in_block_ / 2);
-    progress_blocks_ = session_.block_sizes.size();
     data_in_block_ = 0;
     awaiting_acknowledgement_ = true;
     auto reply = script_.block_reply.find(index);
     if (reply != script_.block_reply.end()) {
         run_steps(reply->second);
-    } else {
+    } else if (!script_.never_acknowledge) {
         run_steps({send({acknowledgement})});
     }
 }
@@ -348,8 +457,7 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
             if (master_ >= 0) close(master_);
             if (slave_ >= 0) close(slave_);
             master_ = slave_ = -1;
-            reading_ = false;
-            session_.line_gone = progress_line_gone_ = true;
+            drop_the_line();
             break;
         case Step::hang_up:
 #ifdef TIOCVHANGUP
@@ -359,14 +467,21 @@ void SimDevice::run_steps(const std::vector<Step>& steps) {
             if (master_ >= 0) close(master_);
             master_ = -1;
 #endif
-            reading_ = false;
-            session_.line_gone = progress_line_gone_ = true;
+            drop_the_line();
             break;
         case Step::stop_reading:
             reading_ = false;
             break;
         }
     }
+}
+
+// A device that hangs up takes nothing more, not even what it had read.
+void SimDevice::drop_the_line() {
+    reading_ = false;
+    session_.line_gone = true;
+    inbox_.clear();
+    inbox_head_ = 0;
 }
 
 void SimDevice::send_now(std::vector<std::uint8_t> bytes) {
@@ -386,34 +501,41 @@ void SimDevice::run() {
             if (!bytes.empty()) write_to_host(bytes);
         }
         const bool stopping = stop_requested_;
-        const bool idle = inbox_head_ == inbox_.size();
+        const bool idle = waiting() == 0;
+        // What the device will not take (yet): the next upload's bytes.
+        const bool held_back = script_.stop_at_terminator && session_.decoder.terminated();
         // Paced, wake up in time for the next byte the line delivers; a
         // stopping device only looks for what is still in flight.
         const bool paced = script_.pace_bytes_per_second > 0;
-        const int wait_ms = (idle || !paced) ? (stopping ? 0 : 20) : 2;
-        const bool arrived = read_available(idle || paced ? wait_ms : 0) > 0;
+        const int wait_ms = (idle || held_back || !paced) ? (stopping ? 0 : 20) : 2;
+        const bool arrived = read_available(idle || held_back || paced ? wait_ms : 0) > 0;
         flow_control();
 
         const std::size_t before = session_.wire.size();
         consume(std::min(consumable_now(), next_step_distance()));
         const std::size_t received = session_.wire.size();
-        flow_control();
 
-        // Script steps due at this byte count.
         if (received != before) {
+            // Script steps due at this byte count.
             auto due = script_.at_wire_byte.find(received);
             if (due != script_.at_wire_byte.end()) run_steps(due->second);
+            if (!script_.stray_bytes.empty() && script_.stray_every > 0 && received % script_.stray_every == 0 &&
+                !session_.decoder.terminated()) {
+                write_to_host(script_.stray_bytes);
+                ++session_.strays_sent;
+            }
         }
+        flow_control();
         if (script_.acknowledge_blocks && !session_.decoder.terminated()) {
             const bool full = data_in_block_ == block_wire_bytes;
             // A shorter block ends when the line has been quiet for a while
             // at a pair boundary: the device cannot know the file's length.
-            const bool quiet_end = data_in_block_ > 0 && data_in_block_ % 2 == 0 &&
-                                   inbox_head_ == inbox_.size() &&
+            const bool quiet_end = data_in_block_ > 0 && data_in_block_ % 2 == 0 && waiting() == 0 &&
                                    elapsed_ms(session_.last_byte_at) >= script_.short_block_quiet_ms;
             if (full || quiet_end) end_block();
         }
-        if (stopping && !arrived && received == before && (inbox_head_ == inbox_.size() || !reading_)) return;
+        publish_progress();
+        if (stopping && !arrived && received == before && (waiting() == 0 || held_back || !reading_)) return;
     }
 }
 
