@@ -29,6 +29,7 @@ bool remote_port_write_byte(PortConnection& port, unsigned char value);
 PortReadResult remote_port_read_byte(PortConnection& port);
 void remote_port_purge_input(PortConnection& port);
 bool remote_port_drain_output(PortConnection& port);
+long long remote_port_line_time_left_ms(PortConnection& port);
 void remote_port_close(PortConnection& port);
 
 // The sockets under the network backend, one file per platform. Sockets are
