@@ -123,7 +123,8 @@ void FakeRfc2217Server::serve() {
         }
     };
     // The floods after set-up begin with the transfer, once the client has
-    // taken the answers and sent data.
+    // taken the answers and sent data; the device behind a server that has
+    // stopped reading acknowledges nothing more.
     const auto at_first_data = [&] {
         switch (behaviour_) {
         case flood_data: start_flood(data_flood); break;
@@ -155,6 +156,12 @@ void FakeRfc2217Server::serve() {
     };
     const auto take = [&](const std::uint8_t* bytes, std::size_t size) {
         Bytes data;
+        // The floods after set-up begin at the first data byte, before the
+        // server reads anything after it.
+        const auto take_data = [&](std::uint8_t byte) {
+            if (data_read + data.size() == 0) at_first_data();
+            if (reading) data.push_back(byte);
+        };
         for (std::size_t i = 0; i < size && reading; ++i) {
             const std::uint8_t byte = bytes[i];
             switch (stream.state) {
@@ -162,12 +169,12 @@ void FakeRfc2217Server::serve() {
                 if (byte == iac) {
                     stream.state = ClientStream::after_iac;
                 } else {
-                    data.push_back(byte);
+                    take_data(byte);
                 }
                 break;
             case ClientStream::after_iac:
                 if (byte == iac) {
-                    data.push_back(iac);
+                    take_data(iac);
                     stream.state = ClientStream::data;
                 } else if (byte == sb) {
                     stream.sub.clear();
@@ -208,7 +215,6 @@ void FakeRfc2217Server::serve() {
             }
         }
         if (data.empty()) return;
-        if (data_read == 0) at_first_data();
         last_data = std::chrono::steady_clock::now();
         data_read += data.size();
         if (behaviour_ == held_after_240_bytes && data_read >= 240) reading = false;
@@ -234,7 +240,7 @@ void FakeRfc2217Server::serve() {
             }
         }
         // ... and the end of a short block, once the line has been quiet.
-        if (acknowledge_blocks_ && block_bytes > 0 &&
+        if (acknowledge_blocks_ && reading && block_bytes > 0 &&
             std::chrono::steady_clock::now() - last_data > std::chrono::milliseconds(200)) {
             block_bytes = 0;
             out.push_back(0x90);
