@@ -484,7 +484,8 @@ TEST_P(RemotePort, AServerThatFloodsLiesOrFallsSilentCannotHangItExhaustMemoryOr
         if (c.set_up && program.block) continue;
         const FakeServerRun run = run_against(program, c.behaviour, file, {"--timeout", "1"});
         const ProcessResult& result = run.process;
-        EXPECT_EQ(result.exit_code, c.status) << c.what << ": " << result.err;
+        EXPECT_EQ(result.exit_code, c.status)
+            << c.what << ", after " << seconds(result.elapsed) << " s, signal " << result.signal << ": " << result.err;
         const std::string headline = c.status == 1 ? "Open Error!\n" : c.status == 4 ? "Error!\n" : "";
         EXPECT_NE(result.err.find(console_text(program, headline + program.invocation + ": " + run.port + ": ")),
                   std::string::npos)
