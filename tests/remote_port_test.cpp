@@ -466,7 +466,11 @@ TEST_P(RemotePort, AServerThatFloodsLiesOrFallsSilentCannotHangItExhaustMemoryOr
         Server::Behaviour behaviour;
         int status;
         std::string err;  // the reason after "PROGRAM: PORT: "
-        bool set_up;      // the stream sender's set-up is the block sender's: once is enough
+        // The stream sender's set-up is the block sender's: once is enough.
+        // Under Wine the set-up cases would show nothing that the transfer's
+        // floods do not (the same receive loop; its memory is Wine's), for
+        // 10 s.
+        bool set_up;
     };
     const std::string bad = "the server sent a malformed or oversized answer";
     const Case cases[] = {
@@ -481,7 +485,7 @@ TEST_P(RemotePort, AServerThatFloodsLiesOrFallsSilentCannotHangItExhaustMemoryOr
     };
     const std::vector<std::uint8_t> file = pattern_file(10, 2);
     for (const Case& c : cases) {
-        if (c.set_up && program.block) continue;
+        if (c.set_up && (program.block || program.windows_paths)) continue;
         const FakeServerRun run = run_against(program, c.behaviour, file, {"--timeout", "1"});
         const ProcessResult& result = run.process;
         EXPECT_EQ(result.exit_code, c.status)
