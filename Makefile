@@ -78,7 +78,7 @@ test-fuzz: deps
 
 fuzz: test-fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/tests/fuzz/rfc2217_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=600 -rss_limit_mb=512 \
+	$(FUZZ_BUILD)/tests/fuzz/rfc2217_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=600 -rss_limit_mb=2048 \
 	  -malloc_limit_mb=64 -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus/rfc2217
 
 test: deps
