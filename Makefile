@@ -10,7 +10,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 # The legs of `make test`, in order. Each is a target that runs its suite
 # with `ctest ... $(JUNIT)`, which leaves its results in $(RESULTS)/LEG.xml;
 # `make test` runs every leg even when one fails and ends with one summary.
-TEST_LEGS = test-sanitized test-native test-wine test-vm
+TEST_LEGS = test-sanitized test-native test-fuzz test-wine test-vm
 RESULTS   ?= build-results
 JUNIT      = --output-junit $(abspath $(RESULTS))/$@.xml
 # Run first in every leg, so that a leg that fails early leaves no stale report.
@@ -83,6 +83,24 @@ test-vm: deps
 	cmake --build $(VM_BUILD) -j $(JOBS) --target vm_test vm_guest
 	ctest --test-dir $(VM_BUILD) -L vm --output-on-failure $(JUNIT)
 
+# The network backend's parser under libFuzzer (Debian's clang): a short run
+# from the committed seeds in `make test`, the same every time; `make fuzz`
+# runs it for FUZZ_SECONDS more, keeping what it finds in the build folder.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 600
+
+.PHONY: test-fuzz fuzz
+test-fuzz: deps
+	$(LEG_START)
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKRON_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target rfc2217_fuzz
+	ctest --test-dir $(FUZZ_BUILD) -L fuzz --output-on-failure $(JUNIT)
+
+fuzz: test-fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/tests/fuzz/rfc2217_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=600 -rss_limit_mb=2048 \
+	  -malloc_limit_mb=64 -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus/rfc2217
+
 test: deps
 	@rm -rf $(RESULTS) && mkdir -p $(RESULTS)
 	@for leg in $(TEST_LEGS); do \
@@ -106,4 +124,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/pelkron_bench $(BENCH_BUILD)/bench.json
 
 clean:
-	rm -rf $(BUILD) $(DEMO_BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WIN32_BUILD) $(WINE_BUILD) $(VM_BUILD) $(RESULTS) $(DIST)
+	rm -rf $(BUILD) $(DEMO_BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(WIN_BUILD) $(WIN32_BUILD) $(WINE_BUILD) $(VM_BUILD) $(FUZZ_BUILD) $(RESULTS) $(DIST)

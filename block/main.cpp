@@ -29,7 +29,10 @@ Acknowledgement await_acknowledgement(Upload& upload) {
         // many seconds to go out.
         if (!port_drain_output(port)) return port_failed;
     }
-    const auto deadline = MonotonicClock::now() + std::chrono::seconds(timeout_seconds);
+    // Through a server on the network, "left the port" means taken by the
+    // server: the line may still need a while for it.
+    const auto deadline = MonotonicClock::now() + std::chrono::seconds(timeout_seconds) +
+                          std::chrono::milliseconds(timeout_seconds > 0 ? port_line_time_left_ms(port) : 0);
     upload.progress.waiting = true;
     for (;;) {
         if (upload.progress.on) progress_draw(upload.progress, true);

@@ -133,6 +133,8 @@ bool serial_numbers_differ(const std::vector<SerialPortInfo>& ports) {
     return true;
 }
 
+const char bad_answer[] = "the server sent a malformed or oversized answer";
+
 std::string open_reason(const std::string& program, const PortFailure& failure) {
     switch (failure.problem) {
     case port_bad_identity:
@@ -152,6 +154,11 @@ std::string open_reason(const std::string& program, const PortFailure& failure) 
     case port_in_use: return "in use by another program";
     case port_not_serial: return "not a serial port";
     case port_setting_refused: return "the port refused the setting " + failure.detail;
+    case port_server_closed:
+        return "the server closed the connection before the port was set up" +
+               (failure.detail.empty() ? std::string() : ", saying \"" + failure.detail + "\"") +
+               ": another client may be using the port, or the server cannot open its device";
+    case port_bad_answer: return bad_answer;
     default: return failure.detail;
     }
 }
@@ -167,7 +174,9 @@ void print_open_failure(const char* invocation, const std::string& program, cons
 void print_port_failure(const char* headline, const char* invocation, const std::string& port,
                         const PortFailure& failure) {
     print_text(stderr, "%s\n", headline);
-    if (failure.problem == port_drain_failed) {
+    if (failure.problem == port_bad_answer) {
+        print_text(stderr, "%s: %s: %s\n", invocation, port.c_str(), bad_answer);
+    } else if (failure.problem == port_drain_failed) {
         print_text(stderr, "%s: %s: the port failed before everything queued had left (%s)\n", invocation,
                    port.c_str(), failure.detail.c_str());
     } else {

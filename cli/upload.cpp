@@ -34,19 +34,19 @@ int end_with_port_failure(Upload& upload, const char* headline) {
     if (upload.port.failure.problem == port_timed_out) {
         // A local port has thrown away what was queued, terminator and all;
         // a server on the network may still pass on what it had taken.
-        const std::string& still_on_its_way = upload.port.failure.detail;
+        const std::string seconds = std::to_string(upload.command.timeout_seconds) + " s";
+        std::string what = upload.block ? "a write has waited " + seconds + " for the port"
+                                        : "the device has held the line for " + seconds + " (XOFF without XON)";
         std::string end_of_file = "no terminator sent";
-        if (!still_on_its_way.empty()) {
-            end_of_file = upload.terminator_written ? "the terminator was written, and " + still_on_its_way
+        if (upload.port.failure.via_server) {
+            // All that shows through the network is that nothing moved.
+            what = "nothing has moved for " + seconds + ": " +
+                   (upload.block ? "the server stopped reading" : "the device holds the line, or the server stopped reading");
+            const char still_on_its_way[] = "the server may still pass on what it had taken";
+            end_of_file = upload.terminator_written ? std::string("the terminator was written, and ") + still_on_its_way
                                                     : end_of_file + "; " + still_on_its_way;
         }
-        print_time_out(upload.invocation, upload.command.port,
-                       upload.block ? "a write has waited " + std::to_string(upload.command.timeout_seconds) +
-                                          " s for the port"
-                                    : "the device has held the line for " +
-                                          std::to_string(upload.command.timeout_seconds) +
-                                          " s (XOFF without XON)",
-                       end_of_file);
+        print_time_out(upload.invocation, upload.command.port, what, end_of_file);
         return end_run(upload, exit_timed_out);
     }
     print_port_failure(headline, upload.invocation, upload.command.port, upload.port.failure);

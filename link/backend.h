@@ -29,23 +29,27 @@ bool remote_port_write_byte(PortConnection& port, unsigned char value);
 PortReadResult remote_port_read_byte(PortConnection& port);
 void remote_port_purge_input(PortConnection& port);
 bool remote_port_drain_output(PortConnection& port);
+long long remote_port_line_time_left_ms(PortConnection& port);
 void remote_port_close(PortConnection& port);
 
 // The sockets under the network backend, one file per platform. Sockets are
 // non-blocking; every wait has a limit in ms (negative: none).
 enum NetWait { net_ready, net_quiet, net_failed };
 
-// Connects to host:service within timeout_ms. On failure, `error` says why
-// in the system's words.
+// Looks the host up and connects to host:service, both within timeout_ms: a
+// name lookup that runs past it is abandoned. A numeric address is not
+// looked up at all. On failure, `error` says why in the system's words.
 bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket,
                  std::string& error);
 // Waits until the socket can be read, or (want_write) written, or has failed.
 // `readable` tells which of the two it was when both were asked for.
 NetWait net_wait(std::intptr_t socket, bool want_write, int timeout_ms, bool& readable);
-// Sends what the socket takes now: the count (0 when it is full), or -1.
+// Sends what the socket takes now: the count (0 when it is full), -3 when
+// the other side has closed or reset the connection, or -1.
 long net_send(std::intptr_t socket, const unsigned char* data, std::size_t size);
-// Receives what has arrived: the count, 0 when the other side closed, -1 on
-// failure, -2 when nothing is there yet.
+// Receives what has arrived: the count, 0 when the other side closed, -3
+// when it reset the connection, -1 on any other failure, -2 when nothing is
+// there yet.
 long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size);
 // Sends at once what the socket holds back to gather small writes into one
 // segment (Nagle's algorithm, left on for the data bytes).

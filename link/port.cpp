@@ -16,6 +16,7 @@ bool is_remote(const char* name) { return std::strncmp(name, remote_port_prefix,
 bool fail(PortConnection& port, PortProblem problem, std::string detail) {
     port.failure.problem = problem;
     port.failure.detail = std::move(detail);
+    port.failure.via_server = false;
     return false;
 }
 
@@ -84,6 +85,8 @@ void port_purge_input(PortConnection& port) {
 bool port_drain_output(PortConnection& port) {
     return port.remote ? remote_port_drain_output(port) : local_port_drain_output(port);
 }
+
+long long port_line_time_left_ms(PortConnection& port) { return port.remote ? remote_port_line_time_left_ms(port) : 0; }
 
 void port_close(PortConnection& port) {
     if (port.remote) {

@@ -35,6 +35,8 @@ enum PortProblem {
     port_bad_identity,     // usb:...: not of the form usb:VID:PID[:SERIAL]
     port_no_adapter,       // usb:...: no port's adapter has that identity (`candidates`: the USB ports there are)
     port_several_adapters, // usb:...: more than one has it (`candidates`: those)
+    port_server_closed,    // rfc2217://: the server closed the connection during set-up (`detail`: its words, if any)
+    port_bad_answer,       // rfc2217://: the server sent a malformed or oversized answer
     port_other             // anything else: `detail` has the system's words
 };
 
@@ -61,6 +63,11 @@ struct PortFailure {
     PortProblem problem;
     std::string detail;  // the system's own words, or the setting refused
     std::vector<SerialPortInfo> candidates = {};  // usb:... names: the adapters to choose from
+    // port_timed_out on a port served over the network: what stood still is
+    // the connection, which looks the same whether the device holds the
+    // line or the server stopped reading; and what the server had already
+    // taken may still reach the device.
+    bool via_server = false;
 };
 
 struct RemotePort;  // the state of an rfc2217:// connection (link/port_rfc2217.cpp)
@@ -111,6 +118,13 @@ void port_purge_input(PortConnection& port);
 // thrown away as port_write_byte does. Returns false when the port has
 // failed or the time ran out.
 bool port_drain_output(PortConnection& port);
+
+// How much longer, at the least, the line needs for what it has been given,
+// in ms. A port of this machine: 0, since port_drain_output waits for the
+// line itself. A port on another machine: the server may have taken bytes
+// that its line, at 1200 baud, cannot have sent yet; a time limit that
+// counts from when everything has left the port starts that much later.
+long long port_line_time_left_ms(PortConnection& port);
 
 // Gives the port back: nothing of ours keeps others out of it afterwards.
 void port_close(PortConnection& port);

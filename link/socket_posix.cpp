@@ -17,6 +17,10 @@ namespace {
 
 int last_error = 0;
 
+// A name lookup left to finish on glibc's thread after we stopped waiting:
+// its request must stay allocated for it.
+void* abandoned_lookup = nullptr;
+
 // poll() going on after signals, for at most timeout_ms (negative: no limit).
 int poll_for(int fd, short events, int timeout_ms, short& revents) {
     const long long deadline = net_now_ms() + timeout_ms;
@@ -47,19 +51,83 @@ long long net_now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket_out,
-                 std::string& error) {
+namespace {
+
+// Looks `host` up within the time left before `deadline`. A numeric address
+// needs no lookup and gets none. A name is looked up with glibc's
+// getaddrinfo_a, waited for with a limit: a resolver that does not answer
+// would otherwise hold getaddrinfo for 10 s per name server. A lookup that
+// runs past the limit is left to finish on glibc's own thread (see
+// abandoned_lookup); that ends the open, so there is at most one.
+// Elsewhere the lookup is getaddrinfo's, unbounded.
+bool look_up(const std::string& host, const std::string& service, long long deadline, int timeout_ms,
+             addrinfo*& found, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-    if (lookup != 0) {
-        error = gai_strerror(lookup);
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (result != EAI_NONAME) {
+        if (result != 0) error = gai_strerror(result);
+        return result == 0;
+    }
+    hints.ai_flags = AI_NUMERICSERV;
+#ifdef __GLIBC__
+    struct Lookup {
+        std::string host, service;
+        addrinfo hints;
+        gaicb request;
+    };
+    Lookup* lookup = new Lookup{host, service, hints, gaicb{}};
+    lookup->request.ar_name = lookup->host.c_str();
+    lookup->request.ar_service = lookup->service.c_str();
+    lookup->request.ar_request = &lookup->hints;
+    gaicb* requests[] = {&lookup->request};
+    result = getaddrinfo_a(GAI_NOWAIT, requests, 1, nullptr);
+    if (result != 0) {
+        delete lookup;
+        error = gai_strerror(result);
         return false;
     }
-    // Each address of the name in turn, all within the one limit.
+    for (;;) {
+        result = gai_error(&lookup->request);
+        if (result != EAI_INPROGRESS) break;
+        const long long left = deadline - net_now_ms();
+        if (left <= 0) break;
+        const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+        gai_suspend(requests, 1, &wait);  // returns early on signals and on completion alike
+    }
+    if (result == EAI_INPROGRESS && gai_cancel(&lookup->request) != EAI_CANCELED) {
+        abandoned_lookup = lookup;
+        error = "the name lookup did not finish within " + std::to_string(timeout_ms / 1000) + " s";
+        return false;
+    }
+    found = result == 0 ? lookup->request.ar_result : nullptr;
+    if (result == EAI_INPROGRESS || result == EAI_CANCELED) {
+        error = "the name lookup did not finish within " + std::to_string(timeout_ms / 1000) + " s";
+    } else if (result != 0) {
+        error = gai_strerror(result);
+    }
+    delete lookup;
+    return found != nullptr;
+#else
+    (void)deadline;
+    (void)timeout_ms;
+    result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (result != 0) error = gai_strerror(result);
+    return result == 0;
+#endif
+}
+
+}  // namespace
+
+bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket_out,
+                 std::string& error) {
+    // The lookup and the connection, all within the one limit.
     const long long deadline = net_now_ms() + timeout_ms;
+    addrinfo* found = nullptr;
+    if (!look_up(host, service, deadline, timeout_ms, found, error)) return false;
+    // Each address of the name in turn.
     error = "no address";
     for (addrinfo* candidate = found; candidate; candidate = candidate->ai_next) {
         const int fd = socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
@@ -115,7 +183,7 @@ long net_send(std::intptr_t socket, const unsigned char* data, std::size_t size)
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         last_error = errno;
-        return -1;
+        return errno == EPIPE || errno == ECONNRESET ? -3 : -1;
     }
 }
 
@@ -136,7 +204,7 @@ long net_receive(std::intptr_t socket, unsigned char* data, std::size_t size) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
         last_error = errno;
-        return -1;
+        return errno == ECONNRESET ? -3 : -1;
     }
 }
 

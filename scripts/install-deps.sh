@@ -28,6 +28,7 @@ packages=(
   python3                   # the summary of make test
   python3-serial            # the pyserial peer of the benchmark
   ser2net                   # the serial-port server behind rfc2217:// ports in the tests
+  clang libclang-rt-14-dev  # the fuzz target of the network parser (clang's libFuzzer runtime)
   man-db                    # rendering the man pages in the package test
   lintian                   # checking the Debian package as Debian would
   g++-mingw-w64-x86-64      # the Windows build, cross-compiled

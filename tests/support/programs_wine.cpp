@@ -194,7 +194,6 @@ std::vector<Program> programs_under_test() {
     stream.unreadable_file_error = "Invalid argument";
     stream.broken_pipe_error = "Invalid argument";
     stream.about_a_second_of_file = 16 * 1024;
-    stream.outpaces_a_held_server = false;
 
     Program block = stream;
     block.label = "pelkron2_" WINDOWS_BUILD_LABEL;

@@ -44,11 +44,6 @@ struct Program {
     // The program is a Windows program under Wine: it takes file names as
     // Windows paths (Z:\ and backslashes).
     bool windows_paths = false;
-    // Whether it writes to a socket faster than a held ser2net's receive
-    // buffer grows, so that its own queue fills: natively, yes; under Wine
-    // each send is a round trip through wineserver (about six thousand a
-    // second, measured) and ser2net takes everything in.
-    bool outpaces_a_held_server = true;
     // How a line printed with "\n" reaches a pipe: Windows programs write
     // text streams with CR LF.
     std::string line_end = "\n";
