@@ -375,7 +375,7 @@ TEST_P(DeviceToolSignal, EndsAPacedTransferAtOnceAndWritesNoFile) {
         }
         ASSERT_EQ(byte, simdev::xoff) << "the paced device never held the sender";
     }
-    while (pid == 0) usleep(1000);
+    ASSERT_TRUE(wait_until([&] { return pid != 0; }, std::chrono::seconds(10))) << "the tool never got a process id";
     kill(pid, c.signal_number);
     const bool ended = device.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     close(port);
