@@ -23,7 +23,8 @@ output=$(bash "$source/scripts/demo.sh" "$build" 2>&1)
 demo_status=$?
 echo "$output"
 [ "$demo_status" -eq 0 ] || fail "demo.sh ended with status $demo_status"
-[ "$(grep -c 'result    IDENTICAL' <<< "$output")" -eq 2 ] || fail "not both uploads were found identical"
+[ "$(grep -c 'result    IDENTICAL' <<< "$output")" -eq 3 ] || fail "not all three uploads were found identical"
+grep -q 'held the sender with XOFF' <<< "$output" || fail "the paced upload does not show the device's holds"
 lines=$(wc -l <<< "$output")
 [ "$lines" -le 24 ] || fail "the demo printed $lines lines, more than a screen"
 if grep -q '/tmp/' <<< "$output"; then fail "the demo names a temporary file"; fi
