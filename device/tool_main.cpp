@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "device/sha256.h"
+#include "common/sha256.h"
 #include "device/sim_device.h"
 
 namespace {
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
     std::printf("received %s", count_of(data.size(), "byte").c_str());
     if (options.block) std::printf(" in %s", count_of(session.block_sizes.size(), "block").c_str());
     std::printf(", %s in %.2f s\n", count_of(session.wire.size(), "wire byte").c_str(), seconds);
-    std::printf("sha256   %s\n", simdev::sha256_hex(data).c_str());
+    std::printf("sha256   %s\n", sha256_hex(data).c_str());
     if (options.pace && !options.block) std::printf("xoff     sent %s\n", count_of(session.xoffs_sent, "time").c_str());
     if (faults.empty()) {
         std::printf("faults   none\n");

@@ -59,7 +59,7 @@ TEST(NibbleDecoder, RebuildsTheFileAndFlagsEveryProtocolFault) {
 
 }  // namespace
 
-#include "device/sha256.h"
+#include "common/sha256.h"
 
 namespace {
 
@@ -72,7 +72,19 @@ TEST(Sha256, MatchesPublishedDigests) {
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(simdev::sha256_hex(std::vector<std::uint8_t>(c.first.begin(), c.first.end())), c.second) << c.first;
+        EXPECT_EQ(sha256_hex(std::vector<std::uint8_t>(c.first.begin(), c.first.end())), c.second) << c.first;
+    }
+}
+
+// The uploaders add one byte at a time; the device has the whole file.
+TEST(Sha256, ByteByByteGivesTheSameDigestAsAllAtOnce) {
+    for (std::size_t size : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 1000u}) {
+        std::vector<std::uint8_t> data(size);
+        for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        Sha256 digest;
+        sha256_start(digest);
+        for (std::uint8_t byte : data) sha256_add(digest, &byte, 1);
+        EXPECT_EQ(sha256_finish_hex(digest), sha256_hex(data)) << size << " bytes";
     }
 }
 
