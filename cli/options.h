@@ -5,7 +5,8 @@
 //
 // "--" ends the options; "-" as the file is standard input. The port is the
 // option's, else PELKRON_PORT's when that is set and not empty, else the one
-// built into the program.
+// built into the program. A port on the network (rfc2217://) is checked
+// here: a malformed address is wrong use, before anything is opened.
 #pragma once
 
 #include <string>

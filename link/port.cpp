@@ -1,15 +1,8 @@
 // link/port.h for callers, whichever backend the port's name asks for: a
 // serial port of this machine or one served over the network.
-#include <cstring>
 #include <utility>
 
 #include "link/backend.h"
-
-namespace {
-
-bool is_remote(const char* name) { return std::strncmp(name, remote_port_prefix, sizeof remote_port_prefix - 1) == 0; }
-
-}  // namespace
 
 bool fail(PortConnection& port, PortProblem problem, std::string detail) {
     port.failure.problem = problem;
@@ -21,7 +14,7 @@ bool port_open(PortConnection& port, const char* name, PortProfile profile, int 
     port = PortConnection{};
     port.write_timeout_ms = write_timeout_ms;
     port.failure.problem = port_no_problem;
-    return is_remote(name) ? remote_port_open(port, name, profile) : local_port_open(port, name, profile);
+    return is_remote_port_name(name) ? remote_port_open(port, name, profile) : local_port_open(port, name, profile);
 }
 
 bool port_write_byte(PortConnection& port, unsigned char value) {

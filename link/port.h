@@ -51,6 +51,19 @@ struct PortConnection {
     PortFailure failure;           // why the last call that failed did so
 };
 
+// A port served over the network: "rfc2217://HOST:PORT", the scheme in any
+// letter case, HOST a name, an IPv4 address or an IPv6 address in brackets.
+struct RemoteAddress {
+    std::string host;     // without brackets
+    std::string service;  // the port number, 1 to 65535, in decimal
+};
+
+bool is_remote_port_name(const char* name);
+
+// Reads a remote port's name. Returns false, with `problem` saying what is
+// wrong with it in words for the user, when it is malformed.
+bool parse_remote_address(const char* name, RemoteAddress& address, std::string& problem);
+
 // Opens and configures the named port: a serial port of this machine, or
 // "rfc2217://HOST:PORT" for one served over the network (ser2net's telnet
 // COM-PORT-OPTION). Either way 1200 baud 8N1, the profile's flow

@@ -39,30 +39,6 @@ constexpr int answer_timeout_ms = 5000;
 constexpr int read_timeout_ms = 1000;
 constexpr std::size_t received_limit = 1 << 20;  // what the stream sender never reads, at most
 
-// Splits "rfc2217://host:port", "rfc2217://[v6]:port".
-bool split_address(const char* name, std::string& host, std::string& service) {
-    std::string rest = name + (sizeof remote_port_prefix - 1);
-    if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::size_t colon;
-    if (!rest.empty() && rest[0] == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') return false;
-        host = rest.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = rest.rfind(':');
-        if (colon == std::string::npos || rest.find(':') != colon) return false;
-        host = rest.substr(0, colon);
-    }
-    service = rest.substr(colon + 1);
-    if (host.empty() || service.empty() || service.size() > 5) return false;
-    for (char c : service) {
-        if (c < '0' || c > '9') return false;
-    }
-    const long number = std::strtol(service.c_str(), nullptr, 10);
-    return number > 0 && number < 65536;
-}
-
 // Takes in whatever has arrived. Returns false when the connection is gone.
 bool take_in(PortConnection& port) {
     RemotePort& remote = *port.remote;
@@ -266,10 +242,12 @@ bool give_up_if_timed_out(PortConnection& port) {
 bool remote_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = -1;
 
-    std::string host, service;
-    if (!split_address(name, host, service)) {
-        return fail(port, port_not_found, "not an address of the form rfc2217://HOST:PORT");
-    }
+    // The command line has refused a malformed name already.
+    RemoteAddress parsed;
+    std::string problem;
+    if (!parse_remote_address(name, parsed, problem)) return fail(port, port_other, problem);
+    const std::string& host = parsed.host;
+    const std::string& service = parsed.service;
     const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + service;
     std::string error;
     std::intptr_t socket = -1;

@@ -112,33 +112,46 @@ TEST_P(CommandLine, MissingPortGivenWithAnOptionIsNamedWithTheReason) {
     EXPECT_EQ(result.out, "");
 }
 
-// Help and version are answered without touching the port, even with a
-// file given after them.
+// Help and version are answered without touching the port. Anything after
+// them is wrong use: a file given there would not be sent.
 TEST_P(CommandLine, HelpAndVersionLeaveThePortUntouched) {
     const Program& program = GetParam();
     for (const char* option : {"--help", "-h", "--version", "-V"}) {
-        simdev::SimDevice device(program.port_link);
-        device.set_line(simdev::SimDevice::odd_line(device.line()));
-        device.start({});
-        const ProcessResult result = run({option, file_argument(program, scratch_.write("in.bin", {1}))});
-        const simdev::Session session = device.stop();
-
-        EXPECT_EQ(result.exit_code, 0) << option;
-        EXPECT_EQ(result.err, "") << option;
-        const bool help = option[1] == 'h' || option[2] == 'h';
-        if (help) {
-            EXPECT_EQ(result.out.rfind("Usage: " + program.name + " [OPTION]... FILE", 0), 0u) << result.out;
-            for (const char* mentioned : {"--port", "--timeout", "--list", "--version", "PELKRON_PORT", "  5  "}) {
-                EXPECT_NE(result.out.find(mentioned), std::string::npos) << option << " lacks " << mentioned;
+        for (const bool with_file : {false, true}) {
+            simdev::SimDevice device(program.port_link);
+            device.set_line(simdev::SimDevice::odd_line(device.line()));
+            device.start({});
+            const std::string file = file_argument(program, scratch_.write("in.bin", {1}));
+            const ProcessResult result = with_file ? run({option, file}) : run({option});
+            const simdev::Session session = device.stop();
+            EXPECT_EQ(session.wire, std::vector<std::uint8_t>{}) << option;
+            EXPECT_TRUE(line_untouched(device.line())) << option << " configured the port";
+            if (with_file) {
+                EXPECT_EQ(result.exit_code, 2) << option;
+                EXPECT_EQ(result.err, console_text(program, program.invocation + ": filename\n" + program.invocation +
+                                                                ": " + option + " takes no file or other argument: '" +
+                                                                file + "'; '" + program.name +
+                                                                " --help' lists the options\n"));
+                EXPECT_EQ(result.out, "") << option;
+                continue;
             }
-        } else {
-            EXPECT_EQ(result.out.rfind(program.name + " " + PELKRON_VERSION + console_text(program, "\n"), 0), 0u)
-                << result.out;
-            EXPECT_NE(result.out.find("MIT"), std::string::npos) << result.out;
+
+            EXPECT_EQ(result.exit_code, 0) << option;
+            EXPECT_EQ(result.err, "") << option;
+            const bool help = option[1] == 'h' || option[2] == 'h';
+            if (help) {
+                EXPECT_EQ(result.out.rfind("Usage: " + program.name + " [OPTION]... FILE", 0), 0u) << result.out;
+                for (const char* mentioned : {"--port", "--timeout", "--list", "--version", "PELKRON_PORT",
+                                              "  5  "}) {
+                    EXPECT_NE(result.out.find(mentioned), std::string::npos) << option << " lacks " << mentioned;
+                }
+            } else {
+                EXPECT_EQ(result.out.rfind(program.name + " " + PELKRON_VERSION + console_text(program, "\n"), 0), 0u)
+                    << result.out;
+                EXPECT_NE(result.out.find("MIT"), std::string::npos) << result.out;
+            }
+            EXPECT_NE(result.out.find(program.built_in_port), std::string::npos) << option << ": " << result.out;
         }
-        EXPECT_NE(result.out.find(program.built_in_port), std::string::npos) << option << ": " << result.out;
-        EXPECT_EQ(session.wire, std::vector<std::uint8_t>{}) << option;
-        EXPECT_TRUE(line_untouched(device.line())) << option << " configured the port";
     }
 }
 
