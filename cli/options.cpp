@@ -74,6 +74,10 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
             }
             continue;
         }
+        if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+            command.quiet = true;
+            continue;
+        }
         CommandAction action = command_upload;
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) action = command_help;
         if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) action = command_version;

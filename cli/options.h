@@ -1,6 +1,6 @@
 // The command line of both programs: options, then one file.
 //
-//   pelkron [-p PORT | --port PORT | --port=PORT] [--timeout SECONDS] FILE
+//   pelkron [-p PORT | --port PORT | --port=PORT] [--timeout SECONDS] [-q | --quiet] FILE
 //   pelkron --list | -h | --help | -V | --version
 //
 // "--" ends the options; "-" as the file is standard input. The port is the
@@ -27,6 +27,7 @@ struct CommandLine {
     std::string port;
     PortSource port_source = port_built_in;
     int timeout_seconds = 0;      // 0: wait for ever
+    bool quiet = false;           // no echo on standard output
     std::string problem;
 };
 

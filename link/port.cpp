@@ -10,16 +10,68 @@ bool fail(PortConnection& port, PortProblem problem, std::string detail) {
     return false;
 }
 
-bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms) {
+namespace {
+
+constexpr int queue_look_ms = 1000;
+
+}  // namespace
+
+void look_at_queue(PortConnection& port, long queued, long long now_ms) {
+    if (port.still_since_ms < 0 || queued != port.queue_seen) {
+        port.still_since_ms = now_ms;
+        port.queue_seen = queued;
+    }
+    port.held_ms = now_ms - port.still_since_ms;
+}
+
+bool held_too_long(const PortConnection& port) {
+    return port.write_timeout_ms > 0 && port.held_ms >= port.write_timeout_ms;
+}
+
+int next_look_ms(const PortConnection& port) {
+    long long wait = queue_look_ms;
+    if (port.wait_report_ms > 0 && port.wait_report_ms < wait) wait = port.wait_report_ms;
+    if (port.write_timeout_ms > 0 && port.write_timeout_ms - port.held_ms < wait) {
+        wait = port.write_timeout_ms - port.held_ms;
+    }
+    return static_cast<int>(wait < 1 ? 1 : wait);
+}
+
+bool time_to_report(const PortConnection& port, long long waited_ms) {
+    return port.wait_report_ms > 0 && waited_ms >= port.wait_report_ms;
+}
+
+void end_wait(PortConnection& port) {
+    port.still_since_ms = -1;
+    port.queue_seen = -1;
+    port.held_ms = 0;
+}
+
+PortWriteResult fail_wait(PortConnection& port, PortProblem problem, std::string detail) {
+    end_wait(port);
+    fail(port, problem, std::move(detail));
+    return port_write_failed;
+}
+
+bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms,
+               int wait_report_ms) {
     port = PortConnection{};
     port.write_timeout_ms = write_timeout_ms;
+    port.wait_report_ms = wait_report_ms;
+    end_wait(port);
     port.failure.problem = port_no_problem;
     return is_remote_port_name(name) ? remote_port_open(port, name, profile) : local_port_open(port, name, profile);
 }
 
-bool port_write_byte(PortConnection& port, unsigned char value) {
-    return port.remote ? remote_port_write_byte(port, value) : local_port_write_byte(port, value);
+// The network backend waits inside its calls: TCP takes megabytes before a
+// held line holds up a write, so there is no hold worth showing.
+PortWriteResult port_write_byte(PortConnection& port, unsigned char value) {
+    if (port.remote) return remote_port_write_byte(port, value) ? port_write_done : port_write_failed;
+    return local_port_write_byte(port, value);
 }
+
+// RFC 2217 cannot ask how much the server or the remote driver holds.
+long port_output_queued(PortConnection& port) { return port.remote ? -1 : local_port_output_queued(port); }
 
 PortReadResult port_read_byte(PortConnection& port) {
     return port.remote ? remote_port_read_byte(port) : local_port_read_byte(port);
@@ -33,8 +85,9 @@ void port_purge_input(PortConnection& port) {
     }
 }
 
-bool port_drain_output(PortConnection& port) {
-    return port.remote ? remote_port_drain_output(port) : local_port_drain_output(port);
+PortWriteResult port_drain_output(PortConnection& port) {
+    if (port.remote) return remote_port_drain_output(port) ? port_write_done : port_write_failed;
+    return local_port_drain_output(port);
 }
 
 void port_close(PortConnection& port) {

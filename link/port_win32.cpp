@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "link/backend.h"
 
@@ -58,6 +59,10 @@ std::string device_path(const char* name) {
     if (is_com_name(name)) return std::string("\\\\.\\") + name;
     return name;
 }
+
+bool slices_writes(const PortConnection& port) { return port.write_timeout_ms > 0 || port.wait_report_ms > 0; }
+
+int write_slice_ms(const PortConnection& port) { return slices_writes(port) ? next_look_ms(port) : 0; }
 
 bool configure_line(PortConnection& port, PortProfile profile) {
     const HANDLE h = handle_of(port);
@@ -112,10 +117,11 @@ bool configure_line(PortConnection& port, PortProfile profile) {
     timeouts.ReadIntervalTimeout = read_timeout_ms;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = read_timeout_ms;
-    // Without a time limit writes never time out: a held line simply makes
-    // us wait.
+    // Without a time limit or reports of a wait, writes never time out: a
+    // held line simply makes us wait. With either, a write gives up after
+    // a slice of the wait and is tried again (see local_port_write_byte).
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.write_timeout_ms);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(write_slice_ms(port));
     if (!SetCommTimeouts(h, &timeouts)) {
         return fail(port, port_other, "the port refused its time-outs (" + system_words(GetLastError()) + ")");
     }
@@ -137,27 +143,31 @@ void discard_output(const PortConnection& port) { PurgeComm(handle_of(port), PUR
 
 bool is_time_out(DWORD error) { return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT; }
 
+// A write or drain that gives up throws away what is queued.
+PortWriteResult give_up(PortConnection& port, PortProblem problem, std::string detail) {
+    discard_output(port);
+    return fail_wait(port, problem, std::move(detail));
+}
+
 // Waits for the driver's output queue to empty, looking every few
 // milliseconds. With a time limit, a queue that does not shrink for that
 // long is a time-out.
-bool wait_for_empty_output(PortConnection& port) {
-    DWORD queued_before = MAXDWORD;
-    ULONGLONG moved_at = GetTickCount64();
+PortWriteResult wait_for_empty_output(PortConnection& port) {
+    const ULONGLONG waiting_since = GetTickCount64();
     for (;;) {
         DWORD errors = 0;
         COMSTAT status = {};
         if (!ClearCommError(handle_of(port), &errors, &status)) {
-            return fail(port, port_drain_failed, system_words(GetLastError()));
+            return fail_wait(port, port_drain_failed, system_words(GetLastError()));
         }
-        if (status.cbOutQue == 0) return true;
-        if (status.cbOutQue != queued_before) {
-            queued_before = status.cbOutQue;
-            moved_at = GetTickCount64();
-        } else if (port.write_timeout_ms > 0 &&
-                   GetTickCount64() - moved_at >= static_cast<ULONGLONG>(port.write_timeout_ms)) {
-            discard_output(port);
-            return fail(port, port_timed_out, "");
+        if (status.cbOutQue == 0) {
+            end_wait(port);
+            return port_write_done;
         }
+        const ULONGLONG now = GetTickCount64();
+        look_at_queue(port, static_cast<long>(status.cbOutQue), static_cast<long long>(now));
+        if (held_too_long(port)) return give_up(port, port_timed_out, "");
+        if (time_to_report(port, static_cast<long long>(now - waiting_since))) return port_write_waiting;
         Sleep(20);
     }
 }
@@ -192,20 +202,44 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
     return true;
 }
 
-bool local_port_write_byte(PortConnection& port, unsigned char value) {
+// With a time limit or reports of a wait, a write that the line holds
+// gives up after a slice of the wait (the write time-out) and is tried
+// again. A write of one byte cannot end partway: a slice that ends has
+// written nothing (drivers differ in whether they call that success or
+// ERROR_TIMEOUT), and the same byte goes again, once, when the line moves.
+PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(handle_of(port), &port.transfer_buffer, 1, &written, NULL);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    port.transfer_count = written;
-    if (ok && written == 1) return true;
-    discard_output(port);
-    // The write time-out ends a write with nothing written; drivers differ
-    // in whether they call that success or ERROR_TIMEOUT.
-    if (port.write_timeout_ms > 0 && written == 0 && (ok || is_time_out(error))) {
-        return fail(port, port_timed_out, "");
+    const HANDLE h = handle_of(port);
+    const bool sliced = slices_writes(port);
+    const ULONGLONG waiting_since = sliced ? GetTickCount64() : 0;
+    for (;;) {
+        DWORD written = 0;
+        const BOOL ok = WriteFile(h, &port.transfer_buffer, 1, &written, NULL);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        port.transfer_count = written;
+        const bool slice_ended = sliced && (ok || is_time_out(error));
+        if (written == 1 && (ok || slice_ended)) {
+            end_wait(port);
+            return port_write_done;
+        }
+        if (!slice_ended || written != 0) return give_up(port, port_gone, ok ? "nothing was written" : system_words(error));
+
+        DWORD errors = 0;
+        COMSTAT status = {};
+        const long queued = ClearCommError(h, &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
+        const long long now = static_cast<long long>(GetTickCount64());
+        // A wait that begins here began when this write did.
+        if (port.still_since_ms < 0) look_at_queue(port, queued, static_cast<long long>(waiting_since));
+        look_at_queue(port, queued, now);
+        if (held_too_long(port)) return give_up(port, port_timed_out, "");
+        if (time_to_report(port, now - static_cast<long long>(waiting_since))) return port_write_waiting;
     }
-    return fail(port, port_gone, ok ? "nothing was written" : system_words(error));
+}
+
+long local_port_output_queued(PortConnection& port) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(handle_of(port), &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
 }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
@@ -237,14 +271,15 @@ PortReadResult local_port_read_byte(PortConnection& port) {
 
 void local_port_purge_input(PortConnection& port) { PurgeComm(handle_of(port), PURGE_RXCLEAR); }
 
-bool local_port_drain_output(PortConnection& port) {
-    // FlushFileBuffers cannot be given a time limit.
-    if (port.write_timeout_ms > 0) return wait_for_empty_output(port);
-    if (FlushFileBuffers(handle_of(port))) return true;
+PortWriteResult local_port_drain_output(PortConnection& port) {
+    // FlushFileBuffers cannot be given a time limit and does not come back
+    // before the end.
+    if (slices_writes(port)) return wait_for_empty_output(port);
+    if (FlushFileBuffers(handle_of(port))) return port_write_done;
     const DWORD error = GetLastError();
     // Some drivers, virtual and USB ports among them, do not implement it.
     if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return wait_for_empty_output(port);
-    return fail(port, port_drain_failed, system_words(error));
+    return fail_wait(port, port_drain_failed, system_words(error));
 }
 
 void local_port_close(PortConnection& port) {

@@ -23,6 +23,7 @@ struct ParseCase {
     PortSource source;
     int timeout_seconds;
     const char* problem;  // for wrong use
+    bool quiet = false;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
@@ -47,6 +48,7 @@ TEST_P(CommandLineParsing, GivesTheActionPortFileAndTimeOutOrSaysWhatIsWrong) {
     EXPECT_EQ(command.port, c.port);
     EXPECT_EQ(command.port_source, c.source);
     EXPECT_EQ(command.timeout_seconds, c.timeout_seconds);
+    EXPECT_EQ(command.quiet, c.quiet);
 }
 
 const char* const no_env = nullptr;
@@ -86,6 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"version_short", {"-V"}, no_env, command_version, "", "", port_built_in, 0, ""},
         ParseCase{"version_long", {"--version"}, no_env, command_version, "", "", port_built_in, 0, ""},
         ParseCase{"list", {"--list"}, no_env, command_list, "", "", port_built_in, 0, ""},
+        ParseCase{"quiet_short", {"-q", "fw.bin"}, no_env, command_upload, "fw.bin", "/dev/ttyS5", port_built_in, 0,
+                  "", true},
+        ParseCase{"quiet_long_among_others", {"-p", "x", "--quiet", "--timeout", "3", "fw.bin"}, no_env,
+                  command_upload, "fw.bin", "x", port_from_option, 3, "", true},
         ParseCase{"remote_port", {"-p", "rfc2217://lab:7001", "fw.bin"}, no_env, command_upload, "fw.bin",
                   "rfc2217://lab:7001", port_from_option, 0, ""},
         ParseCase{"remote_port_scheme_in_capitals", {"-p", "RFC2217://[fd00::17]:7002", "fw.bin"}, no_env,
