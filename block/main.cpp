@@ -47,6 +47,10 @@ int main(int argc, char** argv) {
     int status = exit_sent;
     if (!begin_upload(argc, argv, block_profile, PELKRON_BUILT_IN_PORT, upload, status)) return status;
 
+    // A byte the device sent before this run (the acknowledgement of a run
+    // that was interrupted, say) must not acknowledge a block of this one.
+    port_purge_earlier_input(upload.port);
+
     bool file_done = false;
     while (!file_done) {
         int block_count = 0;
