@@ -48,6 +48,9 @@ const std::vector<Variant> all_variants = {
     {"pelkron --timeout 60", {PELKRON_UNDER_TEST, "--timeout", "60"}, false, nullptr, true},
     {"pelkron2 --timeout 60", {PELKRON2_UNDER_TEST, "--timeout", "60"}, true, nullptr, true},
     {"pelkron, progress line", {PELKRON_UNDER_TEST}, false, progress_on, true},
+    {"pelkron2, progress line", {PELKRON2_UNDER_TEST}, true, progress_on, true},
+    {"pelkron --quiet", {PELKRON_UNDER_TEST, "--quiet"}, false, nullptr, true},
+    {"pelkron -q, progress line", {PELKRON_UNDER_TEST, "--quiet"}, false, progress_on, true},
 };
 
 // The rows of every table but the CPU one.
@@ -271,9 +274,9 @@ int main(int argc, char** argv) {
         std::printf("\n2. CPU per MiB sent, unpaced pseudo-terminal, echo to /dev/null"
                     " (from %.1f MiB, pyserial from %.3f MiB)\n",
                     size / mib, python_size / mib);
-        std::printf("   %-22s %8s %8s %8s %9s %11s\n", "program", "CPU s", "min", "max", "x floor", "x pyserial");
+        std::printf("   %-26s %8s %8s %8s %9s %11s\n", "program", "CPU s", "min", "max", "x floor", "x pyserial");
         auto row = [&](const std::string& name, const Spread& figure) {
-            std::printf("   %-22s %s %9.2f", name.c_str(), columns(figure, 8, 3).c_str(),
+            std::printf("   %-26s %s %9.2f", name.c_str(), columns(figure, 8, 3).c_str(),
                         figure.median() / floor_cpu.median());
             if (have_python) {
                 std::printf(" %11.2f\n", figure.median() / python_cpu.median());

@@ -34,6 +34,15 @@ void end_wait(PortConnection& port);
 // A write or drain fails: the wait is over, `failure` says why.
 PortWriteResult fail_wait(PortConnection& port, PortProblem problem, std::string detail);
 
+// How a one-byte write call on Windows ended, from what it returned:
+// whether the call succeeded, the count written, whether its error was a
+// time-out, and whether writes have a time-out (a slice of a longer wait)
+// at all. A slice that ends has written nothing, and drivers differ in
+// whether they call that success or a time-out; Wine shows only one of
+// them, so every case is a row of a table test.
+enum OneByteWrite { byte_written, slice_ended, write_failed };
+OneByteWrite judge_one_byte_write(bool succeeded, unsigned long written, bool timed_out, bool sliced);
+
 // The open functions get a blank connection with its write time-out set
 // and set `handle` to their own "nothing open".
 bool local_port_open(PortConnection& port, const char* name, PortProfile profile);

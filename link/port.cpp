@@ -56,6 +56,14 @@ PortWriteResult fail_wait(PortConnection& port, PortProblem problem, std::string
     return port_write_failed;
 }
 
+OneByteWrite judge_one_byte_write(bool succeeded, unsigned long written, bool timed_out, bool sliced) {
+    // A byte taken by a call that then failed for another reason is a
+    // failed port all the same.
+    if (written == 1) return succeeded || (sliced && timed_out) ? byte_written : write_failed;
+    if (written == 0 && sliced && (succeeded || timed_out)) return slice_ended;
+    return write_failed;
+}
+
 bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms,
                int wait_report_ms) {
     port = PortConnection{};

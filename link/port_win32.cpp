@@ -205,8 +205,8 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
 // With a time limit or reports of a wait, a write that the line holds
 // gives up after a slice of the wait (the write time-out) and is tried
 // again. A write of one byte cannot end partway: a slice that ends has
-// written nothing (drivers differ in whether they call that success or
-// ERROR_TIMEOUT), and the same byte goes again, once, when the line moves.
+// written nothing (see judge_one_byte_write), and the same byte goes
+// again, once, when the line moves.
 PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
     const HANDLE h = handle_of(port);
@@ -217,12 +217,12 @@ PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value)
         const BOOL ok = WriteFile(h, &port.transfer_buffer, 1, &written, NULL);
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         port.transfer_count = written;
-        const bool slice_ended = sliced && (ok || is_time_out(error));
-        if (written == 1 && (ok || slice_ended)) {
+        const OneByteWrite outcome = judge_one_byte_write(ok != FALSE, written, is_time_out(error), sliced);
+        if (outcome == byte_written) {
             end_wait(port);
             return port_write_done;
         }
-        if (!slice_ended || written != 0) return give_up(port, port_gone, ok ? "nothing was written" : system_words(error));
+        if (outcome == write_failed) return give_up(port, port_gone, ok ? "nothing was written" : system_words(error));
 
         DWORD errors = 0;
         COMSTAT status = {};

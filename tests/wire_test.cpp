@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "device/nibble_decoder.h"
+#include "link/backend.h"
 #include "wire/nibble.h"
 
 namespace {
@@ -85,6 +86,38 @@ TEST(Sha256, ByteByByteGivesTheSameDigestAsAllAtOnce) {
         sha256_start(digest);
         for (std::uint8_t byte : data) sha256_add(digest, &byte, 1);
         EXPECT_EQ(sha256_finish_hex(digest), sha256_hex(data)) << size << " bytes";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct WriteCase {
+    const char* name;
+    bool succeeded;
+    unsigned long written;
+    bool timed_out;
+    bool sliced;
+    OneByteWrite outcome;
+};
+
+// A Windows write of one byte, as each driver may end it; a byte is never
+// written twice, and nothing else is taken for the end of a slice.
+TEST(OneByteWriteOnWindows, IsWrittenASliceThatEndedOrAFailure) {
+    const WriteCase cases[] = {
+        {"written", true, 1, false, false, byte_written},
+        {"written within a slice", true, 1, false, true, byte_written},
+        {"written as the slice ran out", false, 1, true, true, byte_written},
+        {"written, then the port failed", false, 1, false, true, write_failed},
+        {"slice ended, called success", true, 0, false, true, slice_ended},
+        {"slice ended, called a time-out", false, 0, true, true, slice_ended},
+        {"nothing written without a time-out", true, 0, false, false, write_failed},
+        {"a time-out where none was set", false, 0, true, false, write_failed},
+        {"failed within a slice", false, 0, false, true, write_failed},
+    };
+    for (const WriteCase& c : cases) {
+        EXPECT_EQ(judge_one_byte_write(c.succeeded, c.written, c.timed_out, c.sliced), c.outcome) << c.name;
     }
 }
 
