@@ -122,3 +122,39 @@ TEST(OneByteWriteOnWindows, IsWrittenASliceThatEndedOrAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Look {
+    long long at_ms;
+    long queued;
+    long long held_ms;  // what the port says after this look
+    bool too_long;
+};
+
+// A write that waits on a UART's driver: the kernel wakes it only when the
+// queue is nearly empty, so the port looks at the queue instead. A queue
+// that moves is no hold, however long the write waits; one that stays is,
+// from the first look that saw it as it is.
+TEST(WaitingWrite, IsHeldOnlyWhileTheQueueStaysAsItWas) {
+    const Look looks[] = {
+        {0, 4096, 0, false},    {1000, 3976, 0, false}, {2000, 3856, 0, false}, {3000, 3856, 1000, false},
+        {4000, 3736, 0, false}, {5000, 3736, 1000, false}, {6000, 3736, 2000, true},
+    };
+    PortConnection port{};
+    port.write_timeout_ms = 2000;
+    end_wait(port);
+    for (const Look& look : looks) {
+        look_at_queue(port, look.queued, look.at_ms);
+        EXPECT_EQ(port.held_ms, look.held_ms) << "at " << look.at_ms << " ms";
+        EXPECT_EQ(held_too_long(port), look.too_long) << "at " << look.at_ms << " ms";
+    }
+    // A look never waits past the time limit, nor longer than a second.
+    EXPECT_EQ(next_look_ms(port), 1);
+    end_wait(port);
+    EXPECT_EQ(next_look_ms(port), 1000);
+    port.wait_report_ms = 250;
+    EXPECT_EQ(next_look_ms(port), 250);
+}
+
+}  // namespace
