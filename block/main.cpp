@@ -1,7 +1,6 @@
 // pelkron2: sends a file to the device in blocks of 1024 file bytes and waits
 // after each block until the device acknowledges it with 0x90.
 #include <chrono>
-#include <cstdio>
 
 #include "cli/echo.h"
 #include "cli/upload.h"
@@ -23,28 +22,25 @@ enum Acknowledgement { acknowledged, port_failed, not_in_time };
 Acknowledgement await_acknowledgement(Upload& upload) {
     PortConnection& port = upload.port;
     const int timeout_seconds = upload.command.timeout_seconds;
+    progress_wait_begins(upload.progress, port);
     if (timeout_seconds > 0) {
         // The time limit counts from when the block has left the port, not
         // from when the driver took it: at 1200 baud a queued block takes
         // many seconds to go out.
-        if (!port_drain_output(port)) return port_failed;
+        if (!drain_output(upload)) return port_failed;
     }
     // Through a server on the network, "left the port" means taken by the
     // server: the line may still need a while for it.
     const auto deadline = MonotonicClock::now() + std::chrono::seconds(timeout_seconds) +
                           std::chrono::milliseconds(timeout_seconds > 0 ? port_line_time_left_ms(port) : 0);
-    upload.progress.waiting = true;
     for (;;) {
-        if (upload.progress.on) progress_draw(upload.progress, true);
+        if (upload.progress.on) progress_draw(upload.progress, port, true);
         if (port_read_byte(port) == port_read_failed) return port_failed;
-        char line[16];
-        const int length = std::snprintf(line, sizeof line, "%u - %02x\n", static_cast<unsigned>(port.transfer_count),
-                                         port.transfer_buffer);
-        echo_line(line, static_cast<std::size_t>(length));
+        if (!upload.command.quiet) echo_read(port.transfer_count, port.transfer_buffer);
         if (port.transfer_count == 1 && port.transfer_buffer == acknowledgement_byte) break;
         if (timeout_seconds > 0 && MonotonicClock::now() >= deadline) return not_in_time;
     }
-    upload.progress.waiting = false;
+    progress_acknowledged(upload.progress);
     return acknowledged;
 }
 
@@ -54,6 +50,10 @@ int main(int argc, char** argv) {
     Upload upload;
     int status = exit_sent;
     if (!begin_upload(argc, argv, block_profile, PELKRON_BUILT_IN_PORT, upload, status)) return status;
+
+    // A byte the device sent before this run (the acknowledgement of a run
+    // that was interrupted, say) must not acknowledge a block of this one.
+    port_purge_earlier_input(upload.port);
 
     bool file_done = false;
     while (!file_done) {
@@ -66,8 +66,7 @@ int main(int argc, char** argv) {
                 break;
             }
             if (read == file_failed) return end_with_input_failure(upload);
-            if (!send_nibble_pair(upload.port, byte)) return end_with_write_failure(upload);
-            progress_pair_sent(upload.progress);
+            if (!send_file_byte(upload, byte)) return end_with_write_failure(upload);
             ++block_count;
         }
         // An empty block is no block: the device never saw it and would
@@ -85,7 +84,6 @@ int main(int argc, char** argv) {
         // Anything that came with or after the acknowledgement must not
         // count towards the next wait.
         port_purge_input(upload.port);
-        ++upload.progress.block;
     }
     return finish_upload(upload);
 }

@@ -20,6 +20,19 @@ void echo_line(const char* text, std::size_t length) {
     }
 }
 
+void echo_pair(NibblePair pair) {
+    // "%02x %02x": each nibble is below 16, so two digits are "0" and one hex digit.
+    static const char hex_digits[] = "0123456789abcdef";
+    const char line[] = {'0', hex_digits[pair.high], ' ', '0', hex_digits[pair.low], '\n'};
+    echo_line(line, sizeof line);
+}
+
+void echo_read(std::uint32_t count, unsigned char buffer) {
+    char line[16];
+    const int length = std::snprintf(line, sizeof line, "%u - %02x\n", static_cast<unsigned>(count), buffer);
+    echo_line(line, static_cast<std::size_t>(length));
+}
+
 bool echo_complete() { return echo_failure == 0; }
 
 int echo_error() { return echo_failure; }

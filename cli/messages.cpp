@@ -50,6 +50,7 @@ void print_help(const std::string& program, bool block, const char* built_in_por
         "Options:\n"
         "  -p, --port PORT        the serial port for this run\n"
         "      --timeout SECONDS  give up when a write has been held that long%s\n"
+        "  -q, --quiet            no echo on standard output\n"
         "      --list             list the serial ports of this machine\n"
         "  -h, --help             show this help%s\n"
         "  -V, --version          show the version and the built-in port\n"
@@ -74,8 +75,10 @@ void print_help(const std::string& program, bool block, const char* built_in_por
     }
     print_text(stdout,
         "\n"
-        "When standard error is a terminal and standard output is not, a status line\n"
-        "on standard error shows the progress.\n"
+        "When standard error is a terminal and the echo does not go there (standard\n"
+        "output is a file or a pipe, or --quiet), a status line on standard error\n"
+        "shows the progress, and at the end the bytes sent, the time taken and the\n"
+        "SHA-256 of the file.\n"
         "\n"
         "Exit status:\n"
         "  0  the whole file and the terminator went out\n"

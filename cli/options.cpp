@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "link/port.h"
+
 namespace {
 
 bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
@@ -40,11 +42,8 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
             ++i;
             break;
         }
-        if (help_switch && std::strcmp(arg, help_switch) == 0) {
-            command.action = command_help;
-            return command;
-        }
-        if (arg[0] != '-' || std::strcmp(arg, "-") == 0) break;  // the file
+        const bool is_help_switch = help_switch && std::strcmp(arg, help_switch) == 0;
+        if (!is_help_switch && (arg[0] != '-' || std::strcmp(arg, "-") == 0)) break;  // the file
 
         // An option that takes a value: "--name VALUE", "--name=VALUE", or
         // for the short form "-p VALUE" and "-pVALUE".
@@ -76,19 +75,19 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
             }
             continue;
         }
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            command.action = command_help;
-            return command;
+        if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+            command.quiet = true;
+            continue;
         }
-        if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
-            command.action = command_version;
-            return command;
-        }
-        if (std::strcmp(arg, "--list") == 0) {
-            command.action = command_list;
-            return command;
-        }
-        return wrong_use(std::string("unknown option '") + arg + "'");
+        CommandAction action = command_upload;
+        if (is_help_switch || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) action = command_help;
+        if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) action = command_version;
+        if (std::strcmp(arg, "--list") == 0) action = command_list;
+        if (action == command_upload) return wrong_use(std::string("unknown option '") + arg + "'");
+        // What comes after it would be ignored: a file someone meant to send, a typo.
+        if (i + 1 < argc) return wrong_use(std::string(arg) + " takes no file or other argument: '" + argv[i + 1] + "'");
+        command.action = action;
+        return command;
     }
 
     if (i == argc) return wrong_use("no file given");
@@ -110,6 +109,13 @@ CommandLine parse_command_line(int argc, const char* const* argv, const char* en
     } else {
         command.port = built_in_port;
         command.port_source = port_built_in;
+    }
+    if (is_remote_port_name(command.port.c_str())) {
+        RemoteAddress address;
+        std::string problem;
+        if (!parse_remote_address(command.port.c_str(), address, problem)) {
+            return wrong_use(command.port_source == port_from_environment ? problem + " (PELKRON_PORT)" : problem);
+        }
     }
     return command;
 }

@@ -1,11 +1,12 @@
 // The command line of both programs: options, then one file.
 //
-//   pelkron [-p PORT | --port PORT | --port=PORT] [--timeout SECONDS] FILE
+//   pelkron [-p PORT | --port PORT | --port=PORT] [--timeout SECONDS] [-q | --quiet] FILE
 //   pelkron --list | -h | --help | -V | --version
 //
 // "--" ends the options; "-" as the file is standard input. The port is the
 // option's, else PELKRON_PORT's when that is set and not empty, else the one
-// built into the program.
+// built into the program. A port on the network (rfc2217://) is checked
+// here: a malformed address is wrong use, before anything is opened.
 #pragma once
 
 #include <string>
@@ -26,6 +27,7 @@ struct CommandLine {
     std::string port;
     PortSource port_source = port_built_in;
     int timeout_seconds = 0;      // 0: wait for ever
+    bool quiet = false;           // no echo on standard output
     std::string problem;
 };
 

@@ -1,6 +1,7 @@
 #include "cli/upload.h"
 
 #include <cerrno>
+#include <chrono>
 
 #include "cli/echo.h"
 #include "cli/explorer.h"
@@ -9,6 +10,8 @@
 #include "wire/nibble.h"
 
 namespace {
+
+constexpr int wait_report_ms = 1000;
 
 // Started from Explorer the window closes the moment we end: first say how
 // the run ended, and wait until someone has read it.
@@ -43,8 +46,9 @@ int end_with_port_failure(Upload& upload, const char* headline) {
             what = "nothing has moved for " + seconds + ": " +
                    (upload.block ? "the server stopped reading" : "the device holds the line, or the server stopped reading");
             const char still_on_its_way[] = "the server may still pass on what it had taken";
-            end_of_file = upload.terminator_written ? std::string("the terminator was written, and ") + still_on_its_way
-                                                    : end_of_file + "; " + still_on_its_way;
+            end_of_file = upload.progress.terminator_written
+                              ? std::string("the terminator was written, and ") + still_on_its_way
+                              : end_of_file + "; " + still_on_its_way;
         }
         print_time_out(upload.invocation, upload.command.port, what, end_of_file);
         return end_run(upload, exit_timed_out);
@@ -113,8 +117,11 @@ bool prepare_upload(int argc, char** argv, PortProfile profile, const char* buil
         }
     }
 
-    const bool opened =
-        port_open(upload.port, upload.command.port.c_str(), profile, upload.command.timeout_seconds * 1000);
+    // The progress line goes where the echo does not. While it shows, a
+    // write that the line holds comes back every second to say so.
+    const bool show_progress = is_terminal(stderr) && (upload.command.quiet || !is_terminal(stdout));
+    const bool opened = port_open(upload.port, upload.command.port.c_str(), profile,
+                                  upload.command.timeout_seconds * 1000, show_progress ? wait_report_ms : 0);
     // From here on messages name the port as given and, for a usb: name, the
     // port it stands for.
     if (!upload.port.resolved_name.empty()) upload.command.port += " (" + upload.port.resolved_name + ")";
@@ -123,8 +130,8 @@ bool prepare_upload(int argc, char** argv, PortProfile profile, const char* buil
         status = exit_open_error;
         return false;
     }
-    const bool show_progress = is_terminal(stderr) && !is_terminal(stdout);
     progress_start(upload.progress, show_progress, show_progress ? file_size(upload.input) : -1, upload.block);
+    sha256_start(upload.digest);
     return true;
 }
 
@@ -136,6 +143,28 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
     if (prepare_upload(argc, argv, profile, built_in_port, upload, status)) return true;
     keep_window_open(upload, status);
     return false;
+}
+
+bool send_file_byte(Upload& upload, unsigned char file_byte) {
+    OutgoingPair outgoing = start_pair(file_byte);
+    PortWriteResult result;
+    while ((result = send_nibble_pair(upload.port, outgoing)) == port_write_waiting) {
+        progress_port_waits(upload.progress, upload.port);
+    }
+    if (result == port_write_failed) return false;
+    if (!upload.command.quiet) echo_pair(outgoing.pair);
+    if (upload.progress.on) sha256_add(upload.digest, &file_byte, 1);
+    progress_pair_sent(upload.progress, upload.port);
+    return true;
+}
+
+bool drain_output(Upload& upload) {
+    PortWriteResult result;
+    while ((result = port_drain_output(upload.port)) == port_write_waiting) {
+        progress_port_waits(upload.progress, upload.port);
+    }
+    upload.progress.held_ms = 0;
+    return result == port_write_done;
 }
 
 int end_with_input_failure(Upload& upload) {
@@ -158,8 +187,18 @@ int end_without_acknowledgement(Upload& upload) {
 }
 
 int finish_upload(Upload& upload) {
-    if (!send_terminator(upload.port)) return end_with_write_failure(upload);
-    upload.terminator_written = true;
-    if (!port_drain_output(upload.port)) return end_with_write_failure(upload);
+    PortWriteResult result;
+    while ((result = send_terminator(upload.port)) == port_write_waiting) {
+        progress_port_waits(upload.progress, upload.port);
+    }
+    if (result == port_write_failed) return end_with_write_failure(upload);
+    upload.progress.terminator_written = true;
+    upload.progress.held_ms = 0;
+    if (!drain_output(upload)) return end_with_write_failure(upload);
+    if (upload.progress.on) {
+        const double seconds =
+            std::chrono::duration<double>(Progress::Clock::now() - upload.progress.started).count();
+        progress_end(upload.progress, summary_text(upload.progress.sent, seconds, sha256_finish_hex(upload.digest)));
+    }
     return end_run(upload, exit_sent);
 }

@@ -8,6 +8,7 @@
 #include "cli/exit_status.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "common/sha256.h"
 #include "link/port.h"
 
 struct Upload {
@@ -18,9 +19,9 @@ struct Upload {
     std::string file_label;       // the file as messages name it
     std::FILE* input = nullptr;
     PortConnection port{};
-    Progress progress;
-    bool terminator_written = false;  // handed to the port, whatever became of it
-    bool keep_window = false;         // started from Explorer: wait for Enter before the window closes
+    Progress progress;            // also what has been handed to the port, terminator included
+    Sha256 digest;                // of the file bytes sent, for the summary after the progress line
+    bool keep_window = false;     // started from Explorer: wait for Enter before the window closes
 };
 
 // Prepares the process, reads the command line, answers --help, --version
@@ -42,6 +43,15 @@ inline FileRead read_file_byte(std::FILE* input, unsigned char& byte) {
     }
     return std::ferror(input) ? file_failed : file_ended;
 }
+
+// Sends one file byte as its nibble pair, going on through the waits of a
+// held line (the progress line shows them), then echoes the pair and
+// counts it. Returns false when a write failed.
+bool send_file_byte(Upload& upload, unsigned char file_byte);
+
+// Waits until everything written has left the port, showing the wait.
+// Returns false when the port failed or the time ran out.
+bool drain_output(Upload& upload);
 
 // Each ends the run without the terminator (a partial file must not look
 // complete to the device) and returns the exit status.

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "device/out_file.h"
-#include "device/sha256.h"
+#include "common/sha256.h"
 #include "device/sim_device.h"
 #include "device/tool_options.h"
 
@@ -157,7 +157,7 @@ bool print_summary(const simdev::Session& session, Ending ending, const Options&
     std::printf("received %s", count_of(data.size(), "byte").c_str());
     if (options.block) std::printf(" in %s", count_of(session.block_sizes.size(), "block").c_str());
     std::printf(", %s in %.2f s\n", count_of(session.wire.size(), "wire byte").c_str(), seconds);
-    std::printf("sha256   %s\n", simdev::sha256_hex(data).c_str());
+    std::printf("sha256   %s\n", sha256_hex(data).c_str());
     if ((options.pace && !options.block) || session.xoffs_sent > 0) {
         std::printf("xoff     sent %s", count_of(session.xoffs_sent, "time").c_str());
         if (!session.holds.empty()) {

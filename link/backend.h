@@ -13,13 +13,44 @@
 // Records why a call failed, for the caller to tell. Returns false.
 bool fail(PortConnection& port, PortProblem problem, std::string detail);
 
+// A write or drain that waits for the line, as both local backends watch
+// it. The driver wakes a writer only once its queue is nearly empty (an
+// 8250's 4 KiB take half a minute at 1200 baud), so a line that moves can
+// keep one write waiting for many seconds: only the queue tells a moving
+// line from a held one, and a waiting call looks at it at least once a
+// second. `now_ms` is the backend's own clock.
+//
+// At each look: the hold grows while the queue stays as it was, and starts
+// again when it moves.
+void look_at_queue(PortConnection& port, long queued, long long now_ms);
+// The hold has lasted the whole write time-out.
+bool held_too_long(const PortConnection& port);
+// How long to wait before the next look.
+int next_look_ms(const PortConnection& port);
+// Whether a call that has waited so long comes back to its caller now.
+bool time_to_report(const PortConnection& port, long long waited_ms);
+// The wait is over: nothing waits any more.
+void end_wait(PortConnection& port);
+// A write or drain fails: the wait is over, `failure` says why.
+PortWriteResult fail_wait(PortConnection& port, PortProblem problem, std::string detail);
+
+// How a one-byte write call on Windows ended, from what it returned:
+// whether the call succeeded, the count written, whether its error was a
+// time-out, and whether writes have a time-out (a slice of a longer wait)
+// at all. A slice that ends has written nothing, and drivers differ in
+// whether they call that success or a time-out; Wine shows only one of
+// them, so every case is a row of a table test.
+enum OneByteWrite { byte_written, slice_ended, write_failed };
+OneByteWrite judge_one_byte_write(bool succeeded, unsigned long written, bool timed_out, bool sliced);
+
 // The open functions get a blank connection with its write time-out set
 // and set `handle` to their own "nothing open".
 bool local_port_open(PortConnection& port, const char* name, PortProfile profile);
-bool local_port_write_byte(PortConnection& port, unsigned char value);
+PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value);
+long local_port_output_queued(PortConnection& port);
 PortReadResult local_port_read_byte(PortConnection& port);
 void local_port_purge_input(PortConnection& port);
-bool local_port_drain_output(PortConnection& port);
+PortWriteResult local_port_drain_output(PortConnection& port);
 void local_port_close(PortConnection& port);
 
 constexpr char remote_port_prefix[] = "rfc2217://";

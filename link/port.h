@@ -78,9 +78,34 @@ struct PortConnection {
     unsigned char transfer_buffer;
     std::uint32_t transfer_count;
     int write_timeout_ms;          // 0: a held line is waited for as long as it takes
+    // 0: a write or drain waits inside the call until it is done. Otherwise
+    // one that waits comes back after about this long (port_write_waiting),
+    // so that the caller can show the wait; a port on the network never does.
+    int wait_report_ms;
+    // While a write or drain waits: how long the port has taken nothing and
+    // its output queue has not moved (the device holds the line). 0 while
+    // the line moves.
+    long long held_ms;
+    // The backend's bookkeeping of that wait: when (its own clock, ms) the
+    // queue last moved, and its size then; -1 while nothing waits.
+    long long still_since_ms;
+    long queue_seen;
     PortFailure failure;           // why the last call that failed did so
     std::string resolved_name;     // the port a usb: name stands for, once found
 };
+
+// A port served over the network: "rfc2217://HOST:PORT", the scheme in any
+// letter case, HOST a name, an IPv4 address or an IPv6 address in brackets.
+struct RemoteAddress {
+    std::string host;     // without brackets
+    std::string service;  // the port number, 1 to 65535, in decimal
+};
+
+bool is_remote_port_name(const char* name);
+
+// Reads a remote port's name. Returns false, with `problem` saying what is
+// wrong with it in words for the user, when it is malformed.
+bool parse_remote_address(const char* name, RemoteAddress& address, std::string& problem);
 
 // Opens and configures the named port: a serial port of this machine, one
 // named by its adapter's identity ("usb:VID:PID" or "usb:VID:PID:SERIAL",
@@ -89,16 +114,31 @@ struct PortConnection {
 // the profile's flow control, reads that give up after about 1000 ms. A
 // usb: name's port is in `resolved_name` once found. Returns false, with
 // `failure` set and nothing left open, when the port cannot be opened or
-// refuses a setting; nothing has been sent then.
-bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms);
+// refuses a setting; nothing has been sent then. `wait_report_ms`: see
+// PortConnection.
+bool port_open(PortConnection& port, const char* name, PortProfile profile, int write_timeout_ms,
+               int wait_report_ms = 0);
 
-// Writes one byte through the transfer buffer. Blocks while the device holds
-// the line, for at most write_timeout_ms when that is set. Returns false when
-// the port has failed or the time ran out; what was still queued is then
-// thrown away, so that nothing trickles out after we gave up. A server on
-// the network may still pass on what it had already taken: after a time-out
-// `failure.detail` says so then, and is empty otherwise.
-bool port_write_byte(PortConnection& port, unsigned char value);
+enum PortWriteResult {
+    port_write_done,     // the byte is written (the drain: everything has left)
+    port_write_waiting,  // not yet, after wait_report_ms: `held_ms` says whether the line moves; call again
+    port_write_failed    // `failure` says why
+};
+
+// Writes one byte through the transfer buffer. Waits while the device holds
+// the line, for at most write_timeout_ms when that is set, counted from
+// when the line last moved (a byte taken, the output queue shorter), across
+// the calls of one byte.
+// After port_write_waiting, call again with the same byte to go on. Fails
+// when the port has failed or the time ran out; what was still queued is
+// then thrown away, so that nothing trickles out after we gave up. A server
+// on the network may still pass on what it had already taken: after a
+// time-out `failure.detail` says so then, and is empty otherwise.
+PortWriteResult port_write_byte(PortConnection& port, unsigned char value);
+
+// Bytes written and not yet on the line as the port's driver counts them;
+// -1 when the port cannot tell (a port on the network).
+long port_output_queued(PortConnection& port);
 
 enum PortReadResult {
     port_read_done,    // transfer_count is 1 (a byte arrived) or 0 (about a second passed)
@@ -111,13 +151,20 @@ PortReadResult port_read_byte(PortConnection& port);
 // Throws away everything received and not yet read; leaves sending alone.
 void port_purge_input(PortConnection& port);
 
+// Before a run's first byte: throws away everything the device sent before
+// now, also what a server on the network had taken from it but not yet
+// passed on (ser2net gathers what the device sends for a few character
+// times, and its purge leaves that alone). Through a server this takes up
+// to a tenth of a second.
+void port_purge_earlier_input(PortConnection& port);
+
 // Waits until every byte written has left the port, so that a finished run
 // means the data is on the line rather than still queued in the driver
 // (which could discard it when the process ends). With a write time-out, a
 // queue that does not shrink for that long is a time-out, with the queue
-// thrown away as port_write_byte does. Returns false when the port has
-// failed or the time ran out.
-bool port_drain_output(PortConnection& port);
+// thrown away as port_write_byte does. port_write_waiting as for a write:
+// call again to go on waiting.
+PortWriteResult port_drain_output(PortConnection& port);
 
 // How much longer, at the least, the line needs for what it has been given,
 // in ms. A port of this machine: 0, since port_drain_output waits for the

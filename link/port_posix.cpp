@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -195,6 +196,24 @@ void release(int fd) {
 // device must not get the rest of a file we have given up on.
 void discard_output(const PortConnection& port) { tcflush(fd_of(port), TCOFLUSH); }
 
+// What the driver still holds to send; -1 when it cannot tell. A
+// pseudo-terminal always says 0.
+long output_queued(int fd) {
+#ifdef TIOCOUTQ
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0) return queued;
+#else
+    (void)fd;
+#endif
+    return -1;
+}
+
+// A write or drain that gives up throws away what is queued.
+PortWriteResult give_up(PortConnection& port, PortProblem problem, std::string detail) {
+    discard_output(port);
+    return fail_wait(port, problem, std::move(detail));
+}
+
 }  // namespace
 
 bool local_port_open(PortConnection& port, const char* name, PortProfile profile) {
@@ -226,10 +245,11 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
     port.handle = fd;
     open_port_fd = fd;
 
-    // Without a time limit writes simply block while the device holds the
-    // line. With one, writes stay non-blocking and we wait with select()
-    // only when the driver's buffer is full: one write per byte otherwise.
-    if (port.write_timeout_ms == 0) {
+    // Without a time limit or reports of a wait, writes simply block while
+    // the device holds the line. With either, writes stay non-blocking and
+    // we wait with select() only when the driver's buffer is full: one write
+    // per byte otherwise.
+    if (port.write_timeout_ms == 0 && port.wait_report_ms == 0) {
         const int flags = fcntl(fd, F_GETFL);
         if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
@@ -243,29 +263,35 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
     return true;
 }
 
-bool local_port_write_byte(PortConnection& port, unsigned char value) {
+PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
+    const int fd = fd_of(port);
+    long long waiting_since = -1;
     for (;;) {
-        const ssize_t n = write(fd_of(port), &port.transfer_buffer, 1);
+        const ssize_t n = write(fd, &port.transfer_buffer, 1);
         if (n == 1) {
             port.transfer_count = 1;
-            return true;
+            end_wait(port);
+            return port_write_done;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int ready = wait_for(fd_of(port), true, port.write_timeout_ms > 0 ? port.write_timeout_ms : -1);
-            if (ready > 0) continue;
-            port.transfer_count = 0;
-            discard_output(port);
-            if (ready == 0) return fail(port, port_timed_out, "");
-            return fail(port, port_gone, std::strerror(errno));
-        }
         port.transfer_count = 0;
-        const int error = n < 0 ? errno : EIO;
-        discard_output(port);
-        return fail(port, port_gone, std::strerror(error));
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return give_up(port, port_gone, std::strerror(n < 0 ? errno : EIO));
+        }
+        // Non-blocking (a time limit, or a caller that shows the wait): the
+        // driver's buffer is full.
+        const long long now = now_ms();
+        if (waiting_since < 0) waiting_since = now;
+        look_at_queue(port, output_queued(fd), now);
+        if (held_too_long(port)) return give_up(port, port_timed_out, "");
+        if (time_to_report(port, now - waiting_since)) return port_write_waiting;
+        const int ready = wait_for(fd, true, next_look_ms(port));
+        if (ready < 0) return give_up(port, port_gone, std::strerror(errno));
     }
 }
+
+long local_port_output_queued(PortConnection& port) { return output_queued(fd_of(port)); }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
     const long long deadline = now_ms() + read_timeout_ms;
@@ -299,33 +325,26 @@ PortReadResult local_port_read_byte(PortConnection& port) {
 
 void local_port_purge_input(PortConnection& port) { tcflush(fd_of(port), TCIFLUSH); }
 
-bool local_port_drain_output(PortConnection& port) {
+PortWriteResult local_port_drain_output(PortConnection& port) {
     const int fd = fd_of(port);
-#ifdef TIOCOUTQ
-    // tcdrain() cannot be given a time limit: watch the queue shrink instead,
-    // and give up when it has not moved for the whole limit (the device
-    // holds the line).
-    if (port.write_timeout_ms > 0) {
-        int queued_before = -1;
-        long long moved_at = now_ms();
+    // tcdrain() cannot be given a time limit and does not come back before
+    // the end: watch the queue shrink instead, as long as it can be seen.
+    if (port.write_timeout_ms > 0 || port.wait_report_ms > 0) {
+        const long long waiting_since = now_ms();
         for (;;) {
-            int queued = 0;
-            if (ioctl(fd, TIOCOUTQ, &queued) != 0) break;  // cannot tell: tcdrain() below
-            if (queued == 0) break;
-            if (queued != queued_before) {
-                queued_before = queued;
-                moved_at = now_ms();
-            } else if (now_ms() - moved_at >= port.write_timeout_ms) {
-                discard_output(port);
-                return fail(port, port_timed_out, "");
-            }
+            const long queued = output_queued(fd);
+            if (queued <= 0) break;  // empty, or it cannot tell: tcdrain() below
+            const long long now = now_ms();
+            look_at_queue(port, queued, now);
+            if (held_too_long(port)) return give_up(port, port_timed_out, "");
+            if (time_to_report(port, now - waiting_since)) return port_write_waiting;
             usleep(20000);
         }
     }
-#endif
+    end_wait(port);
     for (;;) {
-        if (tcdrain(fd) == 0) return true;
-        if (errno != EINTR) return fail(port, port_drain_failed, std::strerror(errno));
+        if (tcdrain(fd) == 0) return port_write_done;
+        if (errno != EINTR) return fail_wait(port, port_drain_failed, std::strerror(errno));
     }
 }
 

@@ -102,30 +102,6 @@ long long line_time_ms(unsigned long long bytes) {
     return static_cast<long long>((bytes * 1000 + line_bytes_per_second - 1) / line_bytes_per_second);
 }
 
-// Splits "rfc2217://host:port", "rfc2217://[v6]:port".
-bool split_address(const char* name, std::string& host, std::string& service) {
-    std::string rest = name + (sizeof remote_port_prefix - 1);
-    if (!rest.empty() && rest.back() == '/') rest.pop_back();
-    std::size_t colon;
-    if (!rest.empty() && rest[0] == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') return false;
-        host = rest.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = rest.rfind(':');
-        if (colon == std::string::npos || rest.find(':') != colon) return false;
-        host = rest.substr(0, colon);
-    }
-    service = rest.substr(colon + 1);
-    if (host.empty() || service.empty() || service.size() > 5) return false;
-    for (char c : service) {
-        if (c < '0' || c > '9') return false;
-    }
-    const long number = std::strtol(service.c_str(), nullptr, 10);
-    return number > 0 && number < 65536;
-}
-
 // When a wait for the data to move gives up (net_now_ms), or -1 for never:
 // the write time-out after the last movement, and not before the line has
 // had time for everything the server has read, and then for the bytes
@@ -495,10 +471,12 @@ bool give_up_if_timed_out(PortConnection& port) {
 bool remote_port_open(PortConnection& port, const char* name, PortProfile profile) {
     port.handle = -1;
 
-    std::string host, service;
-    if (!split_address(name, host, service)) {
-        return fail(port, port_not_found, "not an address of the form rfc2217://HOST:PORT");
-    }
+    // The command line has refused a malformed name already.
+    RemoteAddress parsed;
+    std::string problem;
+    if (!parse_remote_address(name, parsed, problem)) return fail(port, port_other, problem);
+    const std::string& host = parsed.host;
+    const std::string& service = parsed.service;
     const std::string address = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + service;
     std::string error;
     std::intptr_t socket = -1;

@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <utility>
 
 #include "link/backend.h"
 #include "link/clock.h"
@@ -113,6 +114,10 @@ void put_fields(const DcbFields& fields, DCB& dcb) {
     dcb.EvtChar = fields.EvtChar;
 }
 
+bool slices_writes(const PortConnection& port) { return port.write_timeout_ms > 0 || port.wait_report_ms > 0; }
+
+int write_slice_ms(const PortConnection& port) { return slices_writes(port) ? next_look_ms(port) : 0; }
+
 bool configure_line(PortConnection& port, PortProfile profile) {
     const HANDLE h = handle_of(port);
     DCB dcb;
@@ -139,10 +144,11 @@ bool configure_line(PortConnection& port, PortProfile profile) {
     timeouts.ReadIntervalTimeout = read_timeout_ms;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = read_timeout_ms;
-    // Without a time limit writes never time out: a held line simply makes
-    // us wait.
+    // Without a time limit or reports of a wait, writes never time out: a
+    // held line simply makes us wait. With either, a write gives up after
+    // a slice of the wait and is tried again (see local_port_write_byte).
     timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(port.write_timeout_ms);
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(write_slice_ms(port));
     if (!SetCommTimeouts(h, &timeouts)) {
         return fail(port, port_other, "the port refused its time-outs (" + system_words(GetLastError()) + ")");
     }
@@ -164,26 +170,31 @@ void discard_output(const PortConnection& port) { PurgeComm(handle_of(port), PUR
 
 bool is_time_out(DWORD error) { return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT; }
 
+// A write or drain that gives up throws away what is queued.
+PortWriteResult give_up(PortConnection& port, PortProblem problem, std::string detail) {
+    discard_output(port);
+    return fail_wait(port, problem, std::move(detail));
+}
+
 // Waits for the driver's output queue to empty, looking every few
 // milliseconds. With a time limit, a queue that does not shrink for that
 // long is a time-out.
-bool wait_for_empty_output(PortConnection& port) {
-    DWORD queued_before = MAXDWORD;
-    long long moved_at = monotonic_ms();
+PortWriteResult wait_for_empty_output(PortConnection& port) {
+    const long long waiting_since = monotonic_ms();
     for (;;) {
         DWORD errors = 0;
         COMSTAT status = {};
         if (!ClearCommError(handle_of(port), &errors, &status)) {
-            return fail(port, port_drain_failed, system_words(GetLastError()));
+            return fail_wait(port, port_drain_failed, system_words(GetLastError()));
         }
-        if (status.cbOutQue == 0) return true;
-        if (status.cbOutQue != queued_before) {
-            queued_before = status.cbOutQue;
-            moved_at = monotonic_ms();
-        } else if (port.write_timeout_ms > 0 && monotonic_ms() - moved_at >= port.write_timeout_ms) {
-            discard_output(port);
-            return fail(port, port_timed_out, "");
+        if (status.cbOutQue == 0) {
+            end_wait(port);
+            return port_write_done;
         }
+        const long long now = monotonic_ms();
+        look_at_queue(port, static_cast<long>(status.cbOutQue), now);
+        if (held_too_long(port)) return give_up(port, port_timed_out, "");
+        if (time_to_report(port, now - waiting_since)) return port_write_waiting;
         Sleep(20);
     }
 }
@@ -227,20 +238,44 @@ bool local_port_open(PortConnection& port, const char* name, PortProfile profile
     return true;
 }
 
-bool local_port_write_byte(PortConnection& port, unsigned char value) {
+// With a time limit or reports of a wait, a write that the line holds
+// gives up after a slice of the wait (the write time-out) and is tried
+// again. A write of one byte cannot end partway: a slice that ends has
+// written nothing (see judge_one_byte_write), and the same byte goes
+// again, once, when the line moves.
+PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value) {
     port.transfer_buffer = value;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(handle_of(port), &port.transfer_buffer, 1, &written, NULL);
-    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    port.transfer_count = written;
-    if (ok && written == 1) return true;
-    discard_output(port);
-    // The write time-out ends a write with nothing written; drivers differ
-    // in whether they call that success or ERROR_TIMEOUT.
-    if (port.write_timeout_ms > 0 && written == 0 && (ok || is_time_out(error))) {
-        return fail(port, port_timed_out, "");
+    const HANDLE h = handle_of(port);
+    const bool sliced = slices_writes(port);
+    const long long waiting_since = sliced ? monotonic_ms() : 0;
+    for (;;) {
+        DWORD written = 0;
+        const BOOL ok = WriteFile(h, &port.transfer_buffer, 1, &written, NULL);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+        port.transfer_count = written;
+        const OneByteWrite outcome = judge_one_byte_write(ok != FALSE, written, is_time_out(error), sliced);
+        if (outcome == byte_written) {
+            end_wait(port);
+            return port_write_done;
+        }
+        if (outcome == write_failed) return give_up(port, port_gone, ok ? "nothing was written" : system_words(error));
+
+        DWORD errors = 0;
+        COMSTAT status = {};
+        const long queued = ClearCommError(h, &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
+        const long long now = monotonic_ms();
+        // A wait that begins here began when this write did.
+        if (port.still_since_ms < 0) look_at_queue(port, queued, waiting_since);
+        look_at_queue(port, queued, now);
+        if (held_too_long(port)) return give_up(port, port_timed_out, "");
+        if (time_to_report(port, now - waiting_since)) return port_write_waiting;
     }
-    return fail(port, port_gone, ok ? "nothing was written" : system_words(error));
+}
+
+long local_port_output_queued(PortConnection& port) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(handle_of(port), &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
 }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
@@ -272,14 +307,15 @@ PortReadResult local_port_read_byte(PortConnection& port) {
 
 void local_port_purge_input(PortConnection& port) { PurgeComm(handle_of(port), PURGE_RXCLEAR); }
 
-bool local_port_drain_output(PortConnection& port) {
-    // FlushFileBuffers cannot be given a time limit.
-    if (port.write_timeout_ms > 0) return wait_for_empty_output(port);
-    if (FlushFileBuffers(handle_of(port))) return true;
+PortWriteResult local_port_drain_output(PortConnection& port) {
+    // FlushFileBuffers cannot be given a time limit and does not come back
+    // before the end.
+    if (slices_writes(port)) return wait_for_empty_output(port);
+    if (FlushFileBuffers(handle_of(port))) return port_write_done;
     const DWORD error = GetLastError();
     // Some drivers, virtual and USB ports among them, do not implement it.
     if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return wait_for_empty_output(port);
-    return fail(port, port_drain_failed, system_words(error));
+    return fail_wait(port, port_drain_failed, system_words(error));
 }
 
 void local_port_close(PortConnection& port) {

@@ -1,7 +1,6 @@
 // pelkron: sends a file to the device as one unbroken run of nibble pairs,
 // paced only by the device's XOFF/XON, and ends it with the terminator.
 #include "cli/upload.h"
-#include "wire/nibble.h"
 
 #ifndef PELKRON_BUILT_IN_PORT
 #error "PELKRON_BUILT_IN_PORT must name the port used when none is given"
@@ -17,8 +16,7 @@ int main(int argc, char** argv) {
         const FileRead read = read_file_byte(upload.input, byte);
         if (read == file_ended) break;
         if (read == file_failed) return end_with_input_failure(upload);
-        if (!send_nibble_pair(upload.port, byte)) return end_with_write_failure(upload);
-        progress_pair_sent(upload.progress);
+        if (!send_file_byte(upload, byte)) return end_with_write_failure(upload);
     }
     return finish_upload(upload);
 }

@@ -70,6 +70,32 @@ TEST_P(BlockSender, PurgeDiscardsWhatCameWithTheAcknowledgement) {
     EXPECT_EQ(wait_after_block(run.process.lines(), 1), std::vector<std::string>{"1 - 90"});
 }
 
+// An acknowledgement the device sent before this run (to a run that was
+// interrupted, say) is waiting in the port when the program opens it: it
+// must not acknowledge this run's first block, which the device never does.
+TEST_P(BlockSender, AcknowledgementFromBeforeTheRunAcknowledgesNothing) {
+    const Program& program = GetParam();
+    const std::vector<std::uint8_t> file = pattern_file(1500, 9);
+    simdev::SimDevice device(program.port_link);
+    simdev::Script script;
+    script.acknowledge_blocks = true;
+    script.block_reply[0] = {};  // never
+    device.start(script);
+    ASSERT_TRUE(send_before_the_run(device, {simdev::acknowledgement}));
+
+    std::vector<std::string> command = program.command;
+    command.insert(command.end(), {"--timeout", "2", file_argument(program, scratch_.write("input.bin", file))});
+    ProcessOptions options;
+    options.environment = program.environment;
+    const ProcessResult run = run_process(command, options);
+    const simdev::Session session = device.stop();
+
+    EXPECT_EQ(run.exit_code, 5) << run.err;
+    EXPECT_EQ(session.wire.size(), 2 * 1024u) << "the second block went out";
+    EXPECT_FALSE(session.decoder.terminated());
+    for (const std::string& line : read_lines(run.lines())) EXPECT_EQ(line.substr(0, 4), "0 - ");
+}
+
 // A quiet second prints a count of 0 with what the transfer buffer still
 // holds: the low nibble of the block's last byte.
 TEST_P(BlockSender, SilentDevicePrintsAZeroCountAboutOnceASecond) {

@@ -16,8 +16,8 @@
 #include <iterator>
 #include <thread>
 
+#include "common/sha256.h"
 #include "device/out_file.h"
-#include "device/sha256.h"
 #include "device/sim_device.h"
 #include "tests/support/upload.h"
 
@@ -265,7 +265,7 @@ TEST_P(DeviceToolUpload, ReceivesTheFileAndReportsItsDigest) {
     EXPECT_EQ(summary.exit_code, 0) << summary.out << summary.err;
     EXPECT_EQ(read_file(received), file);
     EXPECT_NE(summary.out.find("received 2500 bytes"), std::string::npos) << summary.out;
-    EXPECT_NE(summary.out.find("sha256   " + simdev::sha256_hex(file)), std::string::npos) << summary.out;
+    EXPECT_NE(summary.out.find("sha256   " + sha256_hex(file)), std::string::npos) << summary.out;
     EXPECT_NE(summary.out.find("faults   none"), std::string::npos) << summary.out;
     EXPECT_NE(summary.out.find("out      " + received + "\n"), std::string::npos) << summary.out;
     EXPECT_EQ(folder_entries(scratch.path()), (std::vector<std::string>{"input.bin", "received.bin"}))

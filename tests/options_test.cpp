@@ -25,6 +25,7 @@ struct ParseCase {
     PortSource source;
     int timeout_seconds;
     const char* problem;  // for wrong use
+    bool quiet = false;
 };
 
 void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
@@ -49,6 +50,7 @@ TEST_P(CommandLineParsing, GivesTheActionPortFileAndTimeOutOrSaysWhatIsWrong) {
     EXPECT_EQ(command.port, c.port);
     EXPECT_EQ(command.port_source, c.source);
     EXPECT_EQ(command.timeout_seconds, c.timeout_seconds);
+    EXPECT_EQ(command.quiet, c.quiet);
 }
 
 const char* const no_env = nullptr;
@@ -84,11 +86,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"dash_is_standard_input", {"-p", "x", "-"}, no_env, command_upload, "-", "x", port_from_option, 0,
                   ""},
         ParseCase{"help_short", {"-h"}, no_env, command_help, "", "", port_built_in, 0, ""},
-        ParseCase{"help_long_even_with_a_file", {"--help", "fw.bin"}, no_env, command_help, "", "", port_built_in, 0,
-                  ""},
+        ParseCase{"help_long", {"--help"}, no_env, command_help, "", "", port_built_in, 0, ""},
         ParseCase{"version_short", {"-V"}, no_env, command_version, "", "", port_built_in, 0, ""},
         ParseCase{"version_long", {"--version"}, no_env, command_version, "", "", port_built_in, 0, ""},
         ParseCase{"list", {"--list"}, no_env, command_list, "", "", port_built_in, 0, ""},
+        ParseCase{"quiet_short", {"-q", "fw.bin"}, no_env, command_upload, "fw.bin", "/dev/ttyS5", port_built_in, 0,
+                  "", true},
+        ParseCase{"quiet_long_among_others", {"-p", "x", "--quiet", "--timeout", "3", "fw.bin"}, no_env,
+                  command_upload, "fw.bin", "x", port_from_option, 3, "", true},
+        ParseCase{"remote_port", {"-p", "rfc2217://lab:7001", "fw.bin"}, no_env, command_upload, "fw.bin",
+                  "rfc2217://lab:7001", port_from_option, 0, ""},
+        ParseCase{"remote_port_scheme_in_capitals", {"-p", "RFC2217://[fd00::17]:7002", "fw.bin"}, no_env,
+                  command_upload, "fw.bin", "RFC2217://[fd00::17]:7002", port_from_option, 0, ""},
         // Wrong use: the usage line comes first, then this.
         ParseCase{"no_file", {}, no_env, command_wrong_use, "", "", port_built_in, 0, "no file given"},
         ParseCase{"options_but_no_file", {"-p", "x"}, no_env, command_wrong_use, "", "", port_built_in, 0,
@@ -117,7 +126,21 @@ INSTANTIATE_TEST_SUITE_P(
                   port_built_in, 0, "option --timeout needs a whole number of seconds from 1 to 2000000, not '-3'"},
         ParseCase{"timeout_too_long", {"--timeout", "99999999", "a.bin"}, no_env, command_wrong_use, "", "",
                   port_built_in, 0,
-                  "option --timeout needs a whole number of seconds from 1 to 2000000, not '99999999'"}),
+                  "option --timeout needs a whole number of seconds from 1 to 2000000, not '99999999'"},
+        // Whatever follows them would be ignored.
+        ParseCase{"help_with_a_file", {"--help", "fw.bin"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "--help takes no file or other argument: 'fw.bin'"},
+        ParseCase{"version_with_another_option", {"-V", "--list"}, no_env, command_wrong_use, "", "", port_built_in,
+                  0, "-V takes no file or other argument: '--list'"},
+        ParseCase{"list_with_an_argument", {"--list", "x"}, no_env, command_wrong_use, "", "", port_built_in, 0,
+                  "--list takes no file or other argument: 'x'"},
+        // A malformed network address is refused before anything is opened.
+        ParseCase{"remote_port_without_number", {"-p", "rfc2217://127.0.0.1", "a.bin"}, no_env, command_wrong_use,
+                  "", "", port_built_in, 0, "no port number in 'rfc2217://127.0.0.1'"},
+        ParseCase{"remote_port_out_of_range", {"--port=rfc2217://host:99999", "a.bin"}, no_env, command_wrong_use,
+                  "", "", port_built_in, 0, "port 99999 is out of range"},
+        ParseCase{"remote_port_from_the_environment", {"a.bin"}, "RFC2217://host:0", command_wrong_use, "", "",
+                  port_built_in, 0, "port 0 is out of range (PELKRON_PORT)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Windows users ask with "/?"; elsewhere that is a path like any other.
@@ -131,7 +154,7 @@ TEST(HelpSwitch, IsHelpWhereThePlatformHasOneAndAFileElsewhere) {
     const Case cases[] = {
         {{"/?"}, "/?", command_help, ""},
         {{"-p", "COM7", "/?"}, "/?", command_help, ""},
-        {{"/?", "fw.bin"}, "/?", command_help, ""},
+        {{"/?", "fw.bin"}, "/?", command_wrong_use, ""},  // as with --help: the file would not be sent
         {{"--", "/?"}, "/?", command_upload, "/?"},
         {{"/?"}, nullptr, command_upload, "/?"},
         {{"/h"}, "/?", command_upload, "/h"},
@@ -144,6 +167,76 @@ TEST(HelpSwitch, IsHelpWhereThePlatformHasOneAndAFileElsewhere) {
         EXPECT_EQ(command.action, c.action) << argv.back();
         EXPECT_EQ(command.file, c.file) << argv.back();
     }
+}
+
+// ------------------------------------------------------ network addresses
+
+struct AddressCase {
+    const char* name;
+    const char* address;
+    const char* host;     // when it is well formed
+    const char* service;
+    const char* problem;  // when it is not
+};
+
+void PrintTo(const AddressCase& c, std::ostream* out) { *out << c.name; }
+
+class RemoteAddressParsing : public ::testing::TestWithParam<AddressCase> {};
+
+TEST_P(RemoteAddressParsing, GivesHostAndPortOrSaysWhatIsWrong) {
+    const AddressCase& c = GetParam();
+    RemoteAddress address;
+    std::string problem;
+    const bool parsed = parse_remote_address(c.address, address, problem);
+    EXPECT_TRUE(is_remote_port_name(c.address));
+    EXPECT_EQ(problem, c.problem);
+    EXPECT_EQ(parsed, *c.problem == '\0');
+    if (parsed) {
+        EXPECT_EQ(address.host, c.host);
+        EXPECT_EQ(address.service, c.service);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RemoteAddressParsing,
+    ::testing::Values(
+        AddressCase{"host_name", "rfc2217://lab-rack-3:7001", "lab-rack-3", "7001", ""},
+        AddressCase{"ipv4", "rfc2217://127.0.0.1:2217", "127.0.0.1", "2217", ""},
+        AddressCase{"ipv6_in_brackets", "rfc2217://[fd00::17]:7002", "fd00::17", "7002", ""},
+        AddressCase{"trailing_slash", "rfc2217://lab:7001/", "lab", "7001", ""},
+        AddressCase{"scheme_in_any_case", "Rfc2217://lab:7001", "lab", "7001", ""},
+        AddressCase{"leading_zeros", "rfc2217://lab:07001", "lab", "7001", ""},
+        AddressCase{"highest_port", "rfc2217://lab:65535", "lab", "65535", ""},
+        AddressCase{"no_port_number", "rfc2217://127.0.0.1", "", "", "no port number in 'rfc2217://127.0.0.1'"},
+        AddressCase{"colon_without_number", "rfc2217://lab:", "", "", "no port number in 'rfc2217://lab:'"},
+        AddressCase{"nothing_at_all", "rfc2217://", "", "", "no host in 'rfc2217://'"},
+        AddressCase{"no_host", "rfc2217://:7001", "", "", "no host in 'rfc2217://:7001'"},
+        AddressCase{"empty_brackets", "rfc2217://[]:7001", "", "", "no host in 'rfc2217://[]:7001'"},
+        AddressCase{"port_zero", "rfc2217://lab:0", "", "", "port 0 is out of range"},
+        AddressCase{"port_too_high", "rfc2217://host:99999", "", "", "port 99999 is out of range"},
+        AddressCase{"port_far_too_long", "rfc2217://host:123456789012345678901", "", "",
+                    "port 123456789012345678901 is out of range"},
+        AddressCase{"port_not_a_number", "rfc2217://lab:telnet", "", "",
+                    "'telnet' is not a port number in 'rfc2217://lab:telnet'"},
+        AddressCase{"path_after_the_port", "rfc2217://lab:7001/ttyS0", "", "",
+                    "'7001/ttyS0' is not a port number in 'rfc2217://lab:7001/ttyS0'"},
+        AddressCase{"ipv6_without_brackets", "rfc2217://fd00::17:7002", "", "",
+                    "more than one ':' in 'rfc2217://fd00::17:7002' (an IPv6 address goes in brackets: "
+                    "rfc2217://[ADDRESS]:PORT)"},
+        AddressCase{"unclosed_bracket", "rfc2217://[fd00::17:7002", "", "",
+                    "no ']' after the IPv6 address in 'rfc2217://[fd00::17:7002'"},
+        AddressCase{"no_colon_after_bracket", "rfc2217://[fd00::17]7002", "", "",
+                    "':' and the port number must follow the ']' in 'rfc2217://[fd00::17]7002'"},
+        AddressCase{"bracket_without_port", "rfc2217://[fd00::17]", "", "",
+                    "no port number in 'rfc2217://[fd00::17]'"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RemotePortName, IsOnlyTheSchemeInAnyCase) {
+    EXPECT_TRUE(is_remote_port_name("RFC2217://x:1"));
+    EXPECT_FALSE(is_remote_port_name("rfc2217:/x:1"));
+    EXPECT_FALSE(is_remote_port_name("rfc2217"));
+    EXPECT_FALSE(is_remote_port_name("/dev/ttyUSB0"));
+    EXPECT_FALSE(is_remote_port_name("COM6"));
 }
 
 // ------------------------------------------------------------- the port list

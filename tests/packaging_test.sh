@@ -51,6 +51,7 @@ control_version=$(dpkg-deb -f "$deb" Version)
 [ "$control_version" = "$version" ] || fail "the package's version is $control_version, the build's $version"
 description=$(dpkg-deb -f "$deb" Description)
 grep -qF "open the serial port $port;" <<< "$description" || fail "the description does not name the port $port: $description"
+grep -qF "PELKRON_PORT names another" <<< "$description" || fail "the description does not say how to choose another port: $description"
 maintainer=$(dpkg-deb -f "$deb" Maintainer)
 grep -q '^The pelkron developers <' <<< "$maintainer" || fail "the maintainer does not name the project: $maintainer"
 

@@ -50,13 +50,15 @@ RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& fi
                      std::vector<std::string> options = {},
                      std::function<bool(const simdev::Progress&)> stop_server_when = nullptr,
                      std::function<void(simdev::SimDevice&, const std::string&)> after_exit = nullptr,
-                     bool wait_for_the_line = true) {
+                     bool wait_for_the_line = true,
+                     std::function<void(simdev::SimDevice&)> before_start = nullptr) {
     ScratchDir scratch;
     simdev::SimDevice device(scratch.path() + "/tty");
     const std::string trace = scratch.path() + "/written_to_port";
     Ser2net server(scratch.path(), device.slave_path(), free_port(), {"trace-write: " + trace});
     script.acknowledge_blocks = program.block;
     device.start(std::move(script));
+    if (before_start) before_start(device);
 
     RemoteRun run;
     run.port = server.address();
@@ -168,6 +170,24 @@ TEST_P(RemoteBlockSender, TwoAcknowledgementsInARowEndOnlyOneWait) {
     EXPECT_EQ(run.result.session.all_faults(), std::vector<std::string>{}) << "a block went out before its acknowledgement";
     EXPECT_EQ(run.result.session.block_sizes, (std::vector<std::size_t>{1024, 1024, 452}));
     EXPECT_EQ(run.result.process.lines(), expected_stdout(program, file));
+}
+
+// An acknowledgement from before the run waits at the remote port when
+// ser2net opens it for us: it must not acknowledge this run's first block.
+TEST_P(RemoteBlockSender, AcknowledgementFromBeforeTheRunAcknowledgesNothing) {
+    const Program& program = GetParam();
+    simdev::Script script;
+    script.block_reply[0] = {};  // never
+    bool sent = false;
+    const RemoteRun run = run_remote(program, pattern_file(1500, 10), script, {"--timeout", "2"}, nullptr, nullptr,
+                                     true, [&](simdev::SimDevice& device) {
+                                         sent = send_before_the_run(device, {simdev::acknowledgement});
+                                     });
+
+    ASSERT_TRUE(sent) << "the old acknowledgement did not reach the port";
+    EXPECT_EQ(run.result.process.exit_code, 5) << run.result.process.err;
+    EXPECT_FALSE(terminated(run.result.session.wire));
+    EXPECT_EQ(run.result.session.wire.size(), 2 * 1024u) << "the second block went out";
 }
 
 // The device's XOFF stops ser2net's side of the line and with it, through

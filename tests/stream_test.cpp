@@ -69,6 +69,27 @@ TEST_P(StreamSender, RepeatedHoldsLoseNothing) {
     EXPECT_EQ(run.process.lines(), pair_lines(file));
 }
 
+// Under a time limit a held write waits in slices of a second, asking each
+// time whether the line has moved: a hold of several slices, shorter than
+// the limit, loses and repeats nothing.
+TEST_P(StreamSender, HoldOfSeveralSecondsWithinTheTimeLimitLosesNothing) {
+    const Program& program = GetParam();
+    ScratchDir scratch;
+    const std::vector<std::uint8_t> file = pattern_file(program.about_a_second_of_file, 11);
+    const std::string path = scratch.write("input.bin", file);
+
+    simdev::Script script;
+    script.at_wire_byte[400] = {simdev::send({simdev::xoff}), simdev::watch(300, 2200), simdev::send({simdev::xon})};
+    const UploadResult run = run_upload(program, {"--timeout", "5", file_argument(program, path)}, script);
+
+    ASSERT_EQ(run.process.exit_code, 0) << run.process.err;
+    EXPECT_EQ(run.process.err, "");
+    EXPECT_EQ(run.session.wire, expected_wire(file));
+    ASSERT_EQ(run.session.watches.size(), 1u);
+    EXPECT_EQ(run.session.watches[0].arrived, 0u) << "bytes arrived while XOFF was in force";
+    EXPECT_EQ(run.process.lines(), pair_lines(file));
+}
+
 INSTANTIATE_TEST_SUITE_P(Platforms, StreamSender, ::testing::ValuesIn(stream_programs()),
                          [](const auto& info) { return info.param.label; });
 

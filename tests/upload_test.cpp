@@ -116,6 +116,16 @@ std::vector<RefusalCase> refusal_cases() {
              return usage(program, "one file at a time: '" + arguments.at(1) + "' is a second file");
          },
          false},
+        // Refused when the command line is read, before the file or any port.
+        {"malformed_network_address",
+         [](const Program& p, const ScratchDir& s) {
+             return std::vector<std::string>{"-p", "RFC2217://127.0.0.1", file_argument(p, s.write("a", {1}))};
+         },
+         2,
+         [](const Program& program, const std::vector<std::string>&) {
+             return usage(program, "no port number in 'RFC2217://127.0.0.1'");
+         },
+         false},
         {"missing_file",
          [](const Program& p, const ScratchDir& s) {
              return std::vector<std::string>{file_argument(p, s.path() + "/no-such-file")};

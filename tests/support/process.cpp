@@ -39,6 +39,14 @@ void take_lines(std::string& pending, ProcessResult& result) {
     }
 }
 
+void take_pieces(std::string& pending, ProcessResult& result) {
+    std::size_t end;
+    while ((end = pending.find_first_of("\r\n")) != std::string::npos) {
+        if (end > 0) result.err_pieces.emplace_back(Clock::now(), pending.substr(0, end));
+        pending.erase(0, end + 1);
+    }
+}
+
 // Until the child has called exec its memory is a copy of ours: count it
 // only once its name is no longer ours.
 long peak_rss_of(pid_t pid) {
@@ -156,7 +164,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (options.child_pid) *options.child_pid = child;
 
     ProcessResult result;
-    std::string pending_out;
+    std::string pending_out, pending_err;
     std::size_t out_bytes = 0;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     bool exited = false;
@@ -193,6 +201,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
                     }
                 } else {
                     result.err.append(buffer, static_cast<std::size_t>(n));
+                    pending_err.append(buffer, static_cast<std::size_t>(n));
+                    take_pieces(pending_err, result);
                 }
             }
         }
@@ -213,6 +223,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         if (fd.fd >= 0) close(fd.fd);
     }
     if (!pending_out.empty()) result.out_lines.emplace_back(Clock::now(), pending_out);
+    if (!pending_err.empty()) result.err_pieces.emplace_back(Clock::now(), pending_err);
     if (WIFEXITED(status) && !result.timed_out) result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;

@@ -20,6 +20,9 @@ struct ProcessResult {
     std::string out;
     std::string err;
     std::vector<std::pair<Clock::time_point, std::string>> out_lines;  // without the line end
+    // Stderr in pieces ended by "\r" or "\n", with arrival times: each
+    // drawing of a status line rewritten in place is one.
+    std::vector<std::pair<Clock::time_point, std::string>> err_pieces;
     Clock::duration elapsed{};
     double cpu_seconds = 0;  // user plus system time of the child
     // The program's own peak (VmHWM), sampled while it runs when asked for:

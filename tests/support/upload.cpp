@@ -1,6 +1,7 @@
 #include "tests/support/upload.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 
@@ -79,6 +81,22 @@ UploadResult run_upload_with(const Program& program, const std::vector<std::stri
     result.session = device.stop();
     result.line = device.line();
     return result;
+}
+
+bool send_before_the_run(simdev::SimDevice& device, const std::vector<std::uint8_t>& bytes) {
+    termios raw = device.line();
+    cfmakeraw(&raw);
+    device.set_line(raw);
+    device.send_now(bytes);
+    const int fd = open(device.slave_path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int waiting = 0;
+    for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
+        if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting >= static_cast<int>(bytes.size())) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(fd);
+    return waiting >= static_cast<int>(bytes.size());
 }
 
 bool can_hang_up_lines() { return geteuid() == 0; }

@@ -98,6 +98,11 @@ struct UploadResult {
 UploadResult run_upload(const Program& program, const std::vector<std::string>& arguments,
                         simdev::Script script, std::chrono::milliseconds time_limit = std::chrono::seconds(30));
 
+// Has the device send these bytes before a program opens its port, where
+// they wait to be read, on a raw line so that they wait as they are.
+// Returns false when they have not arrived within five seconds.
+bool send_before_the_run(simdev::SimDevice& device, const std::vector<std::uint8_t>& bytes);
+
 // Hanging a line up (TIOCVHANGUP) takes root; other users skip those cases.
 bool can_hang_up_lines();
 

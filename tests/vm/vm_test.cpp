@@ -19,7 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/sha256.h"
+#include "common/sha256.h"
 #include "tests/support/upload.h"
 #include "tests/vm/machine.h"
 
@@ -156,7 +156,7 @@ std::string joined_lines(const std::vector<std::string>& lines) {
 }
 
 std::string sha256_of(const std::string& text) {
-    return simdev::sha256_hex(std::vector<std::uint8_t>(text.begin(), text.end()));
+    return sha256_hex(std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 struct Outcome {

@@ -1,9 +1,8 @@
-#include "device/sha256.h"
+#include "common/sha256.h"
 
-#include <array>
+#include <algorithm>
 #include <cstdio>
-
-namespace simdev {
+#include <cstring>
 
 namespace {
 
@@ -57,29 +56,50 @@ void compress(std::array<std::uint32_t, 8>& state, const std::uint8_t* chunk) {
 
 }  // namespace
 
-std::string sha256_hex(const std::vector<std::uint8_t>& data) {
-    std::array<std::uint32_t, 8> state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    const std::size_t whole = data.size() / 64 * 64;
-    for (std::size_t offset = 0; offset < whole; offset += 64) compress(state, data.data() + offset);
+void sha256_start(Sha256& digest) {
+    digest.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    digest.chunk_used = 0;
+    digest.length = 0;
+}
 
-    // The tail, the 0x80 marker and the length in bits, in one or two chunks.
-    std::uint8_t tail[128] = {};
-    const std::size_t rest = data.size() - whole;
-    for (std::size_t i = 0; i < rest; ++i) tail[i] = data[whole + i];
-    tail[rest] = 0x80;
-    const std::size_t tail_length = rest < 56 ? 64 : 128;
-    const std::uint64_t bits = static_cast<std::uint64_t>(data.size()) * 8;
-    for (int i = 0; i < 8; ++i) tail[tail_length - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    for (std::size_t offset = 0; offset < tail_length; offset += 64) compress(state, tail + offset);
+void sha256_add(Sha256& digest, const std::uint8_t* bytes, std::size_t size) {
+    digest.length += size;
+    while (size > 0) {
+        const std::size_t take = std::min(size, sizeof digest.chunk - digest.chunk_used);
+        std::memcpy(digest.chunk + digest.chunk_used, bytes, take);
+        digest.chunk_used += take;
+        bytes += take;
+        size -= take;
+        if (digest.chunk_used == sizeof digest.chunk) {
+            compress(digest.state, digest.chunk);
+            digest.chunk_used = 0;
+        }
+    }
+}
+
+std::string sha256_finish_hex(Sha256& digest) {
+    // The 0x80 marker and the length in bits, in one or two chunks.
+    const std::uint64_t bits = digest.length * 8;
+    const std::uint8_t marker = 0x80;
+    sha256_add(digest, &marker, 1);
+    const std::uint8_t zero = 0;
+    while (digest.chunk_used != 56) sha256_add(digest, &zero, 1);
+    std::uint8_t length[8];
+    for (int i = 0; i < 8; ++i) length[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    sha256_add(digest, length, sizeof length);
 
     std::string hex;
-    for (std::uint32_t word : state) {
+    for (std::uint32_t word : digest.state) {
         char part[9];
-        std::snprintf(part, sizeof part, "%08x", word);
+        std::snprintf(part, sizeof part, "%08x", static_cast<unsigned>(word));
         hex += part;
     }
     return hex;
 }
 
-}  // namespace simdev
+std::string sha256_hex(const std::vector<std::uint8_t>& data) {
+    Sha256 digest;
+    sha256_start(digest);
+    sha256_add(digest, data.data(), data.size());
+    return sha256_finish_hex(digest);
+}
