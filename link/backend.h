@@ -59,6 +59,7 @@ bool remote_port_open(PortConnection& port, const char* name, PortProfile profil
 bool remote_port_write_byte(PortConnection& port, unsigned char value);
 PortReadResult remote_port_read_byte(PortConnection& port);
 void remote_port_purge_input(PortConnection& port);
+void remote_port_purge_earlier_input(PortConnection& port);
 bool remote_port_drain_output(PortConnection& port);
 long long remote_port_line_time_left_ms(PortConnection& port);
 void remote_port_close(PortConnection& port);

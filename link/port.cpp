@@ -48,9 +48,6 @@ bool port_resolve(const std::string& name, const std::string& system_root, std::
 namespace {
 
 constexpr int queue_look_ms = 1000;
-// Longer than ser2net gathers what the device sends before passing it on:
-// two character times, at most 20 ms, unless configured otherwise.
-constexpr int server_gathering_ms = 100;
 
 }  // namespace
 
@@ -139,12 +136,11 @@ void port_purge_input(PortConnection& port) {
 }
 
 void port_purge_earlier_input(PortConnection& port) {
-    port_purge_input(port);
-    if (!port.remote) return;
-    // What the server held back comes after the answer to the purge: once
-    // something comes, a second purge, answered after it, takes it away.
-    bool readable = false;
-    if (net_wait(port.handle, false, server_gathering_ms, readable) == net_ready) remote_port_purge_input(port);
+    if (port.remote) {
+        remote_port_purge_earlier_input(port);
+    } else {
+        local_port_purge_input(port);
+    }
 }
 
 PortWriteResult port_drain_output(PortConnection& port) {

@@ -90,6 +90,9 @@ using Question = RemotePort::Question;
 constexpr int connect_timeout_ms = 5000;
 constexpr int answer_timeout_ms = 5000;
 constexpr int read_timeout_ms = 1000;
+// Longer than ser2net gathers what the device sends before passing it on:
+// two character times, at most 20 ms, unless configured otherwise.
+constexpr int server_gathering_ms = 100;
 constexpr std::size_t received_limit = 1 << 20;  // what the stream sender never reads, at most
 constexpr std::size_t turn_bytes = 4096;         // taken in between two looks at the clock
 constexpr unsigned long long marker_interval = 128;  // about a second of the line
@@ -568,11 +571,21 @@ void remote_port_purge_input(PortConnection& port) {
     remote.read_at = 0;
 }
 
+// What the server held back when the purge came (ser2net gathers what the
+// device sends for a few character times, and its purge leaves that alone)
+// comes after the purge's answer: once something comes, a second purge,
+// answered after it, takes it away.
+void remote_port_purge_earlier_input(PortConnection& port) {
+    remote_port_purge_input(port);
+    bool readable = false;
+    if (net_wait(port.handle, false, server_gathering_ms, readable) == net_ready) remote_port_purge_input(port);
+}
+
 // RFC 2217 cannot ask how much the server or the remote driver still
 // holds. What it can tell: the answer to a marker sent after the last data
 // byte means the server has taken every byte off the connection. It may
-// still be writing the last of them to its port (see README, "Ports on
-// other machines", for what ser2net does with them once we have gone).
+// still be writing the last of them to its port (docs/remote-delivery.md
+// says what ser2net does with them once we have gone).
 bool remote_port_drain_output(PortConnection& port) {
     RemotePort& remote = *port.remote;
     if (remote.marked < remote.handed && !send_marker(port)) return give_up_if_timed_out(port);
