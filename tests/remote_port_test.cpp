@@ -173,21 +173,25 @@ TEST_P(RemoteBlockSender, TwoAcknowledgementsInARowEndOnlyOneWait) {
 }
 
 // An acknowledgement from before the run waits at the remote port when
-// ser2net opens it for us: it must not acknowledge this run's first block.
+// ser2net opens it for us: it must not acknowledge this run's only block,
+// or the terminator would follow and the run end with status 0. A short
+// block keeps the wait short: the time limit counts from when the remote
+// line can have sent the block.
 TEST_P(RemoteBlockSender, AcknowledgementFromBeforeTheRunAcknowledgesNothing) {
     const Program& program = GetParam();
     simdev::Script script;
     script.block_reply[0] = {};  // never
     bool sent = false;
-    const RemoteRun run = run_remote(program, pattern_file(1500, 10), script, {"--timeout", "2"}, nullptr, nullptr,
-                                     true, [&](simdev::SimDevice& device) {
+    const std::vector<std::uint8_t> file = pattern_file(150, 10);
+    const RemoteRun run = run_remote(program, file, script, {"--timeout", "2"}, nullptr, nullptr, true,
+                                     [&](simdev::SimDevice& device) {
                                          sent = send_before_the_run(device, {simdev::acknowledgement});
                                      });
 
     ASSERT_TRUE(sent) << "the old acknowledgement did not reach the port";
     EXPECT_EQ(run.result.process.exit_code, 5) << run.result.process.err;
-    EXPECT_FALSE(terminated(run.result.session.wire));
-    EXPECT_EQ(run.result.session.wire.size(), 2 * 1024u) << "the second block went out";
+    EXPECT_FALSE(terminated(run.result.session.wire)) << "the old acknowledgement was taken for the block's";
+    EXPECT_EQ(run.result.session.wire.size(), 2 * file.size());
 }
 
 // The device's XOFF stops ser2net's side of the line and with it, through
