@@ -28,6 +28,16 @@ using namespace testing_support;
 
 namespace {
 
+// The program with -p PORT, the options and the input file.
+std::vector<std::string> remote_command(const Program& program, const std::string& port,
+                                        const std::vector<std::string>& options, const std::string& input) {
+    std::vector<std::string> command = program.command;
+    command.insert(command.end(), {"-p", port});
+    command.insert(command.end(), options.begin(), options.end());
+    command.push_back(file_argument(program, input));
+    return command;
+}
+
 struct RemoteRun {
     UploadResult result;
     std::string port;  // the port as the program was told it
@@ -62,10 +72,8 @@ RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& fi
 
     RemoteRun run;
     run.port = server.address();
-    std::vector<std::string> command = program.command;
-    command.insert(command.end(), {"-p", run.port});
-    command.insert(command.end(), options.begin(), options.end());
-    command.push_back(file_argument(program, scratch.write("input.bin", file)));
+    const std::vector<std::string> command =
+        remote_command(program, run.port, options, scratch.write("input.bin", file));
     ProcessOptions process_options;
     process_options.environment = program.environment;
     process_options.time_limit = std::chrono::seconds(60);
@@ -107,10 +115,8 @@ FakeServerRun run_against(const Program& program, FakeRfc2217Server::Behaviour b
     FakeRfc2217Server server(behaviour, program.block);
     FakeServerRun run;
     run.port = server.address();
-    std::vector<std::string> command = program.command;
-    command.insert(command.end(), {"-p", run.port});
-    command.insert(command.end(), options.begin(), options.end());
-    command.push_back(file_argument(program, scratch.write("input.bin", file)));
+    const std::vector<std::string> command =
+        remote_command(program, run.port, options, scratch.write("input.bin", file));
     ProcessOptions process_options;
     process_options.environment = program.environment;
     process_options.time_limit = std::chrono::seconds(30);
