@@ -18,7 +18,8 @@ constexpr int wait_report_ms = 1000;
 void keep_window_open(const Upload& upload, int status) {
     if (!upload.keep_window) return;
     if (upload.command.action == command_upload) {
-        print_text(stdout, "%s\n", explorer_outcome(upload.program, status, upload.file_label, upload.command.port).c_str());
+        const std::string outcome = explorer_outcome(upload.program, status, upload.file_label, upload.command.port);
+        print_text(stdout, "%s\n", outcome.c_str());
     }
     print_text(stdout, "%s\n", press_enter);
     wait_for_enter();
@@ -44,7 +45,8 @@ int end_with_port_failure(Upload& upload, const char* headline) {
         if (upload.port.failure.via_server) {
             // All that shows through the network is that nothing moved.
             what = "nothing has moved for " + seconds + ": " +
-                   (upload.block ? "the server stopped reading" : "the device holds the line, or the server stopped reading");
+                   (upload.block ? "the server stopped reading"
+                                 : "the device holds the line, or the server stopped reading");
             const char still_on_its_way[] = "the server may still pass on what it had taken";
             end_of_file = upload.progress.terminator_written
                               ? std::string("the terminator was written, and ") + still_on_its_way
