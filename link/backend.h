@@ -91,4 +91,3 @@ bool net_push(std::intptr_t socket);
 void net_discard_unsent(std::intptr_t socket);
 void net_close(std::intptr_t socket);
 std::string net_last_error();
-long long net_now_ms();

@@ -39,12 +39,6 @@ volatile std::sig_atomic_t open_port_fd = -1;
 
 int fd_of(const PortConnection& port) { return static_cast<int>(port.handle); }
 
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Who may open the port: its group (dialout on Debian), for the hint after
 // "Permission denied".
 std::string access_hint(const char* name) {
@@ -76,7 +70,7 @@ bool fail_open(PortConnection& port, const char* name, int error) {
 // Select on one descriptor for at most timeout_ms (negative: no limit),
 // going on after signals. Returns >0 ready, 0 time out, <0 failure.
 int wait_for(int fd, bool for_writing, int timeout_ms) {
-    const long long deadline = now_ms() + timeout_ms;
+    const long long deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         fd_set set;
         FD_ZERO(&set);
@@ -84,7 +78,7 @@ int wait_for(int fd, bool for_writing, int timeout_ms) {
         timeval limit{};
         timeval* limit_pointer = nullptr;
         if (timeout_ms >= 0) {
-            long long left = deadline - now_ms();
+            long long left = deadline - monotonic_ms();
             if (left < 0) left = 0;
             limit.tv_sec = static_cast<time_t>(left / 1000);
             limit.tv_usec = static_cast<suseconds_t>((left % 1000) * 1000);
@@ -281,7 +275,7 @@ PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value)
         }
         // Non-blocking (a time limit, or a caller that shows the wait): the
         // driver's buffer is full.
-        const long long now = now_ms();
+        const long long now = monotonic_ms();
         if (waiting_since < 0) waiting_since = now;
         look_at_queue(port, output_queued(fd), now);
         if (held_too_long(port)) return give_up(port, port_timed_out, "");
@@ -294,9 +288,9 @@ PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value)
 long local_port_output_queued(PortConnection& port) { return output_queued(fd_of(port)); }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
-    const long long deadline = now_ms() + read_timeout_ms;
+    const long long deadline = monotonic_ms() + read_timeout_ms;
     for (;;) {
-        long long left = deadline - now_ms();
+        long long left = deadline - monotonic_ms();
         if (left < 0) left = 0;
         const int ready = wait_for(fd_of(port), false, static_cast<int>(left));
         if (ready < 0) {
@@ -330,11 +324,11 @@ PortWriteResult local_port_drain_output(PortConnection& port) {
     // tcdrain() cannot be given a time limit and does not come back before
     // the end: watch the queue shrink instead, as long as it can be seen.
     if (port.write_timeout_ms > 0 || port.wait_report_ms > 0) {
-        const long long waiting_since = now_ms();
+        const long long waiting_since = monotonic_ms();
         for (;;) {
             const long queued = output_queued(fd);
             if (queued <= 0) break;  // empty, or it cannot tell: tcdrain() below
-            const long long now = now_ms();
+            const long long now = monotonic_ms();
             look_at_queue(port, queued, now);
             if (held_too_long(port)) return give_up(port, port_timed_out, "");
             if (time_to_report(port, now - waiting_since)) return port_write_waiting;
@@ -355,7 +349,11 @@ void local_port_close(PortConnection& port) {
     port.handle = -1;
 }
 
-long long monotonic_ms() { return now_ms(); }
+long long monotonic_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 std::string settings_reset_command(const std::string&) { return ""; }
 

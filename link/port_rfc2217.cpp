@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "link/backend.h"
+#include "link/clock.h"
 #include "link/rfc2217.h"
 
 struct RemotePort {
@@ -76,7 +77,7 @@ struct RemotePort {
     unsigned long long handed = 0;     // to TCP
     unsigned long long marked = 0;     // before the last marker
     unsigned long long confirmed = 0;  // read by the server: before the last marker it answered
-    // The earliest moment (net_now_ms) the remote line can have sent all
+    // The earliest moment (monotonic_ms) the remote line can have sent all
     // that the server has read, and when the data last moved.
     long long line_free_at = 0;
     long long moved_at = 0;
@@ -105,7 +106,7 @@ long long line_time_ms(unsigned long long bytes) {
     return static_cast<long long>((bytes * 1000 + line_bytes_per_second - 1) / line_bytes_per_second);
 }
 
-// When a wait for the data to move gives up (net_now_ms), or -1 for never:
+// When a wait for the data to move gives up (monotonic_ms), or -1 for never:
 // the write time-out after the last movement, and not before the line has
 // had time for everything the server has read, and then for the bytes
 // before the next marker: a server that reads no faster than its line
@@ -152,7 +153,7 @@ void take_answer(RemotePort& remote, unsigned char command, std::vector<unsigned
         // everything before the markers asked earlier. Its line cannot
         // send those bytes faster than 120 a second from now.
         if (question->position > remote.confirmed) {
-            const long long now = net_now_ms();
+            const long long now = monotonic_ms();
             const unsigned long long read = question->position - remote.confirmed;
             remote.line_free_at = std::max(remote.line_free_at, now) + line_time_ms(read);
             remote.confirmed = question->position;
@@ -243,12 +244,12 @@ bool take_in(PortConnection& port) {
 enum Turn { turn_failed, turn_quiet, turn_ready };
 
 // One turn: waits until something arrives, or (want_write) until there is
-// room to send, but not past `until` (net_now_ms; negative: no limit), then
+// room to send, but not past `until` (monotonic_ms; negative: no limit), then
 // takes in at most one buffer's worth.
 Turn turn(PortConnection& port, long long until, bool want_write = false) {
     int wait_ms = -1;
     if (until >= 0) {
-        const long long left = until - net_now_ms();
+        const long long left = until - monotonic_ms();
         if (left <= 0) return turn_quiet;
         wait_ms = static_cast<int>(std::min<long long>(left, 60 * 60 * 1000));
     }
@@ -281,12 +282,12 @@ bool send_all(PortConnection& port, const unsigned char* bytes, std::size_t size
         if (n < 0) return fail(port, port_gone, net_last_error());
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
-            if (blocked) port.remote->moved_at = net_now_ms();
+            if (blocked) port.remote->moved_at = monotonic_ms();
             continue;
         }
         if (!blocked) {
             blocked = true;
-            port.remote->moved_at = net_now_ms();
+            port.remote->moved_at = monotonic_ms();
         }
         const Turn result = turn(port, give_up_at(port), true);
         if (result == turn_failed) return false;
@@ -350,7 +351,7 @@ bool send_marker(PortConnection& port) {
 bool await_confirmation(PortConnection& port, unsigned long long position) {
     RemotePort& remote = *port.remote;
     if (remote.data_held && !push(port)) return false;
-    remote.moved_at = net_now_ms();
+    remote.moved_at = monotonic_ms();
     while (remote.confirmed < position) {
         if (!send_replies(port)) return false;
         const Turn result = turn(port, give_up_at(port));
@@ -371,7 +372,7 @@ bool negotiate(PortConnection& port) {
     append_negotiation(out, will, option_com_port);
     if (!send_all(port, out.data(), out.size()) || !push(port)) return false;
 
-    const long long deadline = net_now_ms() + answer_timeout_ms;
+    const long long deadline = monotonic_ms() + answer_timeout_ms;
     while (!(remote.server_binary && remote.client_binary && remote.com_port)) {
         if (!send_replies(port)) return false;
         const Turn result = turn(port, deadline);
@@ -415,7 +416,7 @@ bool configure(PortConnection& port, PortProfile profile) {
         if (!ask(port, Question::setting, setting.command, setting.value)) return false;
     }
     // The answers may come in any order; each setting is checked against its own.
-    const long long deadline = net_now_ms() + answer_timeout_ms;
+    const long long deadline = monotonic_ms() + answer_timeout_ms;
     for (unsigned long long number = first; number <= remote.questions; ++number) {
         while (!answered(remote, number)) {
             if (!send_replies(port)) return false;
@@ -506,7 +507,7 @@ bool remote_port_open(PortConnection& port, const char* name, PortProfile profil
         drop_connection(port);
         return false;
     }
-    port.remote->moved_at = net_now_ms();
+    port.remote->moved_at = monotonic_ms();
     return true;
 }
 
@@ -529,7 +530,7 @@ bool remote_port_write_byte(PortConnection& port, unsigned char value) {
 
 PortReadResult remote_port_read_byte(PortConnection& port) {
     RemotePort& remote = *port.remote;
-    const long long deadline = net_now_ms() + read_timeout_ms;
+    const long long deadline = monotonic_ms() + read_timeout_ms;
     for (;;) {
         if (remote.read_at < remote.received.size()) {
             port.transfer_buffer = remote.received[remote.read_at++];
@@ -563,7 +564,7 @@ void remote_port_purge_input(PortConnection& port) {
     // A failure here shows at the next read or write, as on a local port.
     if (ask(port, Question::purge, purge_data, {purge_receive})) {
         const unsigned long long number = remote.questions;
-        const long long deadline = net_now_ms() + read_timeout_ms;
+        const long long deadline = monotonic_ms() + read_timeout_ms;
         while (!answered(remote, number) && send_replies(port) && turn(port, deadline) == turn_ready) {
         }
     }
@@ -597,7 +598,7 @@ bool remote_port_drain_output(PortConnection& port) {
 }
 
 long long remote_port_line_time_left_ms(PortConnection& port) {
-    return std::max(0LL, port.remote->line_free_at - net_now_ms());
+    return std::max(0LL, port.remote->line_free_at - monotonic_ms());
 }
 
 void remote_port_close(PortConnection& port) { drop_connection(port); }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "link/backend.h"
+#include "link/clock.h"
 
 namespace {
 
@@ -23,12 +24,12 @@ void* abandoned_lookup = nullptr;
 
 // poll() going on after signals, for at most timeout_ms (negative: no limit).
 int poll_for(int fd, short events, int timeout_ms, short& revents) {
-    const long long deadline = net_now_ms() + timeout_ms;
+    const long long deadline = monotonic_ms() + timeout_ms;
     for (;;) {
         pollfd entry{fd, events, 0};
         int wait_ms = -1;
         if (timeout_ms >= 0) {
-            const long long left = deadline - net_now_ms();
+            const long long left = deadline - monotonic_ms();
             wait_ms = left > 0 ? static_cast<int>(left) : 0;
         }
         const int ready = poll(&entry, 1, wait_ms);
@@ -44,12 +45,6 @@ int poll_for(int fd, short events, int timeout_ms, short& revents) {
 }
 
 }  // namespace
-
-long long net_now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 namespace {
 
@@ -92,7 +87,7 @@ bool look_up(const std::string& host, const std::string& service, long long dead
     for (;;) {
         result = gai_error(&lookup->request);
         if (result != EAI_INPROGRESS) break;
-        const long long left = deadline - net_now_ms();
+        const long long left = deadline - monotonic_ms();
         if (left <= 0) break;
         const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
         gai_suspend(requests, 1, &wait);  // returns early on signals and on completion alike
@@ -124,7 +119,7 @@ bool look_up(const std::string& host, const std::string& service, long long dead
 bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket_out,
                  std::string& error) {
     // The lookup and the connection, all within the one limit.
-    const long long deadline = net_now_ms() + timeout_ms;
+    const long long deadline = monotonic_ms() + timeout_ms;
     addrinfo* found = nullptr;
     if (!look_up(host, service, deadline, timeout_ms, found, error)) return false;
     // Each address of the name in turn.
@@ -139,7 +134,7 @@ bool net_connect(const std::string& host, const std::string& service, int timeou
         int result = connect(fd, candidate->ai_addr, candidate->ai_addrlen);
         if (result != 0 && errno == EINPROGRESS) {
             short revents = 0;
-            const long long left = deadline - net_now_ms();
+            const long long left = deadline - monotonic_ms();
             const int ready = poll_for(fd, POLLOUT, left > 0 ? static_cast<int>(left) : 0, revents);
             int socket_error = ETIMEDOUT;
             if (ready > 0) {

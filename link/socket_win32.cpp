@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "link/backend.h"
+#include "link/clock.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ bool look_up(const std::string& host, const std::string& service, long long dead
         error = words_of(static_cast<int>(GetLastError()));
         return false;
     }
-    const long long left = deadline - net_now_ms();
+    const long long left = deadline - monotonic_ms();
     const DWORD waited = WaitForSingleObject(thread, left > 0 ? static_cast<DWORD>(left) : 0);
     CloseHandle(thread);
     if (waited != WAIT_OBJECT_0) {
@@ -128,8 +129,6 @@ bool look_up(const std::string& host, const std::string& service, long long dead
 
 }  // namespace
 
-long long net_now_ms() { return static_cast<long long>(GetTickCount64()); }
-
 bool net_connect(const std::string& host, const std::string& service, int timeout_ms, std::intptr_t& socket_out,
                  std::string& error) {
     if (!started()) {
@@ -137,7 +136,7 @@ bool net_connect(const std::string& host, const std::string& service, int timeou
         return false;
     }
     // The lookup and the connection, all within the one limit.
-    const long long deadline = net_now_ms() + timeout_ms;
+    const long long deadline = monotonic_ms() + timeout_ms;
     addrinfo* found = nullptr;
     if (!look_up(host, service, deadline, timeout_ms, found, error)) return false;
     error = "no address";
@@ -153,7 +152,7 @@ bool net_connect(const std::string& host, const std::string& service, int timeou
         int socket_error = result == 0 ? 0 : WSAGetLastError();
         if (socket_error == WSAEWOULDBLOCK) {
             bool failed = false;
-            const long long left = deadline - net_now_ms();
+            const long long left = deadline - monotonic_ms();
             const int ready = wait_for(s, true, left > 0 ? static_cast<int>(left) : 0, failed);
             socket_error = WSAETIMEDOUT;
             if (ready > 0) {
