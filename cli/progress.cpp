@@ -71,7 +71,7 @@ void draw(Progress& progress, const std::string& text, const char* end) {
 
 }  // namespace
 
-std::string progress_text(const Progress& progress, long driver_queued, Clock::time_point now) {
+std::string progress_text(const Progress& progress, long driver_queued, long long held_ms, Clock::time_point now) {
     const double elapsed = seconds(now - progress.started);
     const long long written = wire_written(progress);
     const long long queued = still_queued(progress, driver_queued, elapsed);
@@ -104,10 +104,10 @@ std::string progress_text(const Progress& progress, long driver_queued, Clock::t
         if (progress.blocks > 0) line += " of " + std::to_string(progress.blocks);
         if (progress.waiting) line += ", waiting for its acknowledgement";
     }
-    if (progress.held_ms >= 1000) {
+    if (held_ms >= 1000) {
         // pelkron2's line has no flow control: nothing of the device holds it.
         line += progress.block > 0 ? ", the port has taken nothing for " : ", held by the device for ";
-        line += std::to_string(progress.held_ms / 1000) + " s";
+        line += std::to_string(held_ms / 1000) + " s";
     }
     return line;
 }
@@ -132,7 +132,7 @@ void progress_start(Progress& progress, bool on, long long total, bool in_blocks
     progress.started = Clock::now();
     progress.drawn_at = progress.started;
     if (on) {
-        draw(progress, progress_text(progress, -1, progress.started), "");
+        draw(progress, progress_text(progress, -1, 0, progress.started), "");
         progress_line_drawn = 1;
     }
 }
@@ -141,12 +141,11 @@ void progress_draw(Progress& progress, PortConnection& port, bool even_if_recent
     const Clock::time_point now = Clock::now();
     if (!even_if_recent && now - progress.drawn_at < redraw_interval) return;
     progress.drawn_at = now;
-    draw(progress, progress_text(progress, port_output_queued(port), now), "");
+    draw(progress, progress_text(progress, port_output_queued(port), port.held_ms, now), "");
     progress_line_drawn = 1;
 }
 
 void progress_port_waits(Progress& progress, PortConnection& port) {
-    progress.held_ms = port.held_ms;
     if (progress.on) progress_draw(progress, port, true);
 }
 

@@ -33,7 +33,6 @@ struct Progress {
     long long block = 0;       // pelkron2: the block being sent or acknowledged, from 1
     long long blocks = 0;      // pelkron2: how many blocks in all, 0 when unknown
     bool waiting = false;      // pelkron2: waiting for the acknowledgement
-    long long held_ms = 0;     // the port has taken nothing for so long (see PortConnection)
     // pelkron2: what the acknowledgements have cost beyond the line's own time.
     long long acknowledged = 0;        // blocks acknowledged so far
     double acknowledgement_s = 0;      // their waits beyond what the line needed, in all
@@ -54,12 +53,11 @@ void progress_draw(Progress& progress, PortConnection& port, bool even_if_recent
 // The hot path: one test when the line is off.
 inline void progress_pair_sent(Progress& progress, PortConnection& port) {
     ++progress.sent;
-    progress.held_ms = 0;
     if (progress.on) progress_draw(progress, port, false);
 }
 
 // A write or drain has come back while it waits: the line says how long the
-// port has held it.
+// port has held it (PortConnection::held_ms).
 void progress_port_waits(Progress& progress, PortConnection& port);
 
 // pelkron2: the wait for a block's acknowledgement begins, and ends with it.
@@ -71,8 +69,9 @@ void progress_acknowledged(Progress& progress);
 void progress_end(Progress& progress, const std::string& summary = "");
 
 // The line as it reads at `now` with the driver's queue as the port counts
-// it (-1: it cannot tell).
-std::string progress_text(const Progress& progress, long driver_queued, Progress::Clock::time_point now);
+// it (-1: it cannot tell) and the port holding a write up for `held_ms`.
+std::string progress_text(const Progress& progress, long driver_queued, long long held_ms,
+                          Progress::Clock::time_point now);
 
 // "sent 2500 bytes in 41.7 s, sha256 ..."
 std::string summary_text(long long bytes, double seconds, const std::string& sha256);

@@ -165,7 +165,6 @@ bool drain_output(Upload& upload) {
     while ((result = port_drain_output(upload.port)) == port_write_waiting) {
         progress_port_waits(upload.progress, upload.port);
     }
-    upload.progress.held_ms = 0;
     return result == port_write_done;
 }
 
@@ -195,7 +194,6 @@ int finish_upload(Upload& upload) {
     }
     if (result == port_write_failed) return end_with_write_failure(upload);
     upload.progress.terminator_written = true;
-    upload.progress.held_ms = 0;
     if (!drain_output(upload)) return end_with_write_failure(upload);
     if (upload.progress.on) {
         const double seconds =

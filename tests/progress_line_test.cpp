@@ -15,6 +15,7 @@ struct LineCase {
     long driver_queued;
     double waited_s;    // pelkron2: into the acknowledgement wait under way
     const char* text;
+    long long held_ms = 0;  // the port has held a write up so long
 };
 
 void PrintTo(const LineCase& c, std::ostream* out) { *out << c.name; }
@@ -23,11 +24,6 @@ Progress run(long long total, long long sent) {
     Progress progress;
     progress.total = total;
     progress.sent = sent;
-    return progress;
-}
-
-Progress held(Progress progress, long long held_ms) {
-    progress.held_ms = held_ms;
     return progress;
 }
 
@@ -58,7 +54,7 @@ TEST_P(ProgressLine, SaysWhatIsOnTheLineAndHowLongTheRestTakes) {
         return progress.started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
     };
     progress.wait_started = at(c.elapsed_s - c.waited_s);
-    EXPECT_EQ(progress_text(progress, c.driver_queued, at(c.elapsed_s)), c.text);
+    EXPECT_EQ(progress_text(progress, c.driver_queued, c.held_ms, at(c.elapsed_s)), c.text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -75,12 +71,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Half the file in 100 s, where the line alone would have taken 25 s.
         LineCase{"a_device_that_holds_often", run(3000, 1500), 100, 0, 0,
                  "1.5 KiB of 2.9 KiB (50 %), 15 B/s, 1:40 left"},
-        LineCase{"held_by_the_device", held(run(3000, 1500), 12400), 100, 0, 0,
-                 "1.5 KiB of 2.9 KiB (50 %), 15 B/s, 1:40 left, held by the device for 12 s"},
-        LineCase{"held_less_than_a_second_is_not_said", held(run(3000, 1500), 900), 100, 0, 0,
-                 "1.5 KiB of 2.9 KiB (50 %), 15 B/s, 1:40 left"},
-        LineCase{"block_sender_port_takes_nothing", held(blocks(run(3000, 500), 1, 0, 0, false), 3000), 10, 0, 0,
-                 "500 B of 2.9 KiB (16 %), 50 B/s, 0:50 left, block 1 of 3, the port has taken nothing for 3 s"},
+        LineCase{"held_by_the_device", run(3000, 1500), 100, 0, 0,
+                 "1.5 KiB of 2.9 KiB (50 %), 15 B/s, 1:40 left, held by the device for 12 s", 12400},
+        LineCase{"held_less_than_a_second_is_not_said", run(3000, 1500), 100, 0, 0,
+                 "1.5 KiB of 2.9 KiB (50 %), 15 B/s, 1:40 left", 900},
+        LineCase{"block_sender_port_takes_nothing", blocks(run(3000, 500), 1, 0, 0, false), 10, 0, 0,
+                 "500 B of 2.9 KiB (16 %), 50 B/s, 0:50 left, block 1 of 3, the port has taken nothing for 3 s",
+                 3000},
         // The last block is out and was on the line long ago; the first
         // acknowledgement took 20 s beyond the line's time, this wait has
         // lasted 5 s of it.
