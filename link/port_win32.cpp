@@ -170,6 +170,13 @@ void discard_output(const PortConnection& port) { PurgeComm(handle_of(port), PUR
 
 bool is_time_out(DWORD error) { return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT; }
 
+// What the driver still holds to send; -1 when it cannot tell.
+long output_queued(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    return ClearCommError(h, &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
+}
+
 // A write or drain that gives up throws away what is queued.
 PortWriteResult give_up(PortConnection& port, PortProblem problem, std::string detail) {
     discard_output(port);
@@ -260,9 +267,7 @@ PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value)
         }
         if (outcome == write_failed) return give_up(port, port_gone, ok ? "nothing was written" : system_words(error));
 
-        DWORD errors = 0;
-        COMSTAT status = {};
-        const long queued = ClearCommError(h, &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
+        const long queued = output_queued(h);
         const long long now = monotonic_ms();
         // A wait that begins here began when this write did.
         if (port.still_since_ms < 0) look_at_queue(port, queued, waiting_since);
@@ -272,11 +277,7 @@ PortWriteResult local_port_write_byte(PortConnection& port, unsigned char value)
     }
 }
 
-long local_port_output_queued(PortConnection& port) {
-    DWORD errors = 0;
-    COMSTAT status = {};
-    return ClearCommError(handle_of(port), &errors, &status) ? static_cast<long>(status.cbOutQue) : -1;
-}
+long local_port_output_queued(PortConnection& port) { return output_queued(handle_of(port)); }
 
 PortReadResult local_port_read_byte(PortConnection& port) {
     const long long started = monotonic_ms();
