@@ -3,7 +3,6 @@
 // for the network backend (which connects to it).
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 #include "link/backend.h"
 

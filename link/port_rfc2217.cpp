@@ -38,8 +38,6 @@
 // the CPU); before anything that waits for the other side, whether the
 // server's answer or the device's reply, what TCP holds back is pushed.
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "link/backend.h"
