@@ -44,10 +44,6 @@ int poll_for(int fd, short events, int timeout_ms, short& revents) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Looks `host` up within the time left before `deadline`. A numeric address
 // needs no lookup and gets none. A name is looked up with glibc's
 // getaddrinfo_a, waited for with a limit: a resolver that does not answer
