@@ -27,6 +27,7 @@
 
 #include "link/port.h"
 #include "link/port_identity.h"
+#include "link/wide_text_win32.h"
 
 namespace {
 
@@ -41,15 +42,6 @@ constexpr DWORD longest_text = 2048;
 constexpr int deepest_parent = 8;
 // More ports than anyone has: a registry that claims more is broken.
 constexpr DWORD most_ports = 4096;
-
-std::string utf8(const wchar_t* text) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) return std::string();
-    std::string converted(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &converted[0], length, nullptr, nullptr);
-    converted.resize(static_cast<std::size_t>(length - 1));
-    return converted;
-}
 
 // A buffer for registry text whose last two characters stay zero, so that
 // what was read always ends, even as a multi-string.
@@ -67,7 +59,7 @@ std::vector<std::string> device_property(HDEVINFO set, SP_DEVINFO_DATA& device, 
     }
     std::vector<std::string> strings;
     for (const wchar_t* text = buffer.data(); *text; text += wcslen(text) + 1) {
-        strings.push_back(utf8(text));
+        strings.push_back(utf8_from_utf16(text));
         if (type != REG_MULTI_SZ) break;
     }
     return strings;
@@ -87,7 +79,7 @@ std::string port_name_of(HDEVINFO set, SP_DEVINFO_DATA& device) {
     DWORD size = text_bytes;
     const LONG read = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size);
     RegCloseKey(key);
-    return read == ERROR_SUCCESS && type == REG_SZ ? utf8(buffer.data()) : std::string();
+    return read == ERROR_SUCCESS && type == REG_SZ ? utf8_from_utf16(buffer.data()) : std::string();
 }
 
 // The device's instance id and those of its parents, nearest first.
@@ -95,14 +87,14 @@ std::vector<std::string> instance_ids(HDEVINFO set, SP_DEVINFO_DATA& device) {
     std::vector<std::string> ids;
     std::vector<wchar_t> buffer = text_buffer();
     if (!SetupDiGetDeviceInstanceIdW(set, &device, buffer.data(), longest_text, nullptr)) return ids;
-    ids.push_back(utf8(buffer.data()));
+    ids.push_back(utf8_from_utf16(buffer.data()));
     DEVINST node = device.DevInst;
     for (int depth = 0; depth < deepest_parent; ++depth) {
         DEVINST parent = 0;
         if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
         std::vector<wchar_t> parent_id = text_buffer();
         if (CM_Get_Device_IDW(parent, parent_id.data(), longest_text, 0) != CR_SUCCESS) break;
-        ids.push_back(utf8(parent_id.data()));
+        ids.push_back(utf8_from_utf16(parent_id.data()));
         node = parent;
     }
     return ids;
@@ -126,7 +118,9 @@ std::vector<std::pair<std::string, std::string>> serial_comm_ports() {
                                         reinterpret_cast<BYTE*>(name.data()), &name_size);
         if (read == ERROR_MORE_DATA) continue;  // too long to be a port's
         if (read != ERROR_SUCCESS) break;
-        if (type == REG_SZ && name[0]) ports.emplace_back(utf8(name.data()), utf8(device.data()));
+        if (type == REG_SZ && name[0]) {
+            ports.emplace_back(utf8_from_utf16(name.data()), utf8_from_utf16(device.data()));
+        }
     }
     RegCloseKey(key);
     return ports;
