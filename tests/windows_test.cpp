@@ -294,12 +294,8 @@ TEST_P(CtrlC, EndsTheRunAsInterruptedAndThePortServesTheNextRun) {
     device.start(held);
     TerminalPane pane(pane_command(program, {file_argument(program, path)}), with_locale(program, western),
                       scratch.path() + "/echo.txt");
-    const auto until = Clock::now() + std::chrono::seconds(30);
-    while (device.progress().wire_bytes < 400 && Clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ASSERT_GE(device.progress().wire_bytes, 400u) << "the transfer did not start within 30 s:\n"
-                                                  << on_screen(pane.screen());
+    const bool started = wait_until([&] { return device.progress().wire_bytes >= 400; }, std::chrono::seconds(30));
+    ASSERT_TRUE(started) << "the transfer did not start within 30 s:\n" << on_screen(pane.screen());
     std::this_thread::sleep_for(std::chrono::milliseconds(700));  // held, with the status line drawn
     ASSERT_TRUE(pane.press("C-c"));
     const int status = pane.wait(std::chrono::seconds(20));
@@ -374,10 +370,7 @@ TEST_P(ClockJump, LeavesTheAcknowledgementTimeOutAlone) {
                                {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME_TIMESTAMP_FILE=" + clock_file,
                                 "FAKETIME_NO_CACHE=1", "DONT_FAKE_MONOTONIC=1"});
     auto running = std::async(std::launch::async, [&] { return run_process(command, options); });
-    const auto until = Clock::now() + std::chrono::seconds(30);
-    while (device.progress().wire_bytes < simdev::block_wire_bytes && Clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    wait_until([&] { return device.progress().wire_bytes >= simdev::block_wire_bytes; }, std::chrono::seconds(30));
     // A second and a half into the five-second wait.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     std::ofstream(clock_file) << c.offset << "\n";
