@@ -195,8 +195,7 @@ std::future<ProcessResult> start_tool(const Program& program, std::vector<std::s
 
 // Ctrl-C for the tool, once it runs.
 void interrupt(const std::atomic<int>& pid, int signal_number = SIGINT) {
-    for (int i = 0; i < 1000 && pid == 0; ++i) usleep(10000);
-    ASSERT_NE(pid, 0) << "the tool never started";
+    ASSERT_TRUE(wait_until([&] { return pid != 0; }, std::chrono::seconds(10))) << "the tool never started";
     kill(pid, signal_number);
 }
 

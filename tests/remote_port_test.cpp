@@ -93,7 +93,7 @@ RemoteRun run_remote(const Program& program, const std::vector<std::uint8_t>& fi
     if (after_exit) after_exit(device, trace);
     // ser2net goes on writing what it had taken after the client has gone.
     if (run.result.process.exit_code == 0 && wait_for_the_line) {
-        for (int i = 0; i < 500 && !device.progress().terminated; ++i) usleep(10000);
+        wait_until([&] { return device.progress().terminated; }, std::chrono::seconds(5));
     }
     run.result.session = wait_for_the_line ? device.stop() : device.abandon();
     server.stop();
