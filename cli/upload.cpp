@@ -13,6 +13,15 @@ namespace {
 
 constexpr int wait_report_ms = 1000;
 
+// Goes on with a write or a drain for as long as the port reports that it
+// waits, showing each wait on the progress line.
+template <typename Step>
+PortWriteResult through_waits(Upload& upload, Step step) {
+    PortWriteResult result;
+    while ((result = step()) == port_write_waiting) progress_port_waits(upload.progress, upload.port);
+    return result;
+}
+
 // Started from Explorer the window closes the moment we end: first say how
 // the run ended, and wait until someone has read it.
 void keep_window_open(const Upload& upload, int status) {
@@ -149,11 +158,9 @@ bool begin_upload(int argc, char** argv, PortProfile profile, const char* built_
 
 bool send_file_byte(Upload& upload, unsigned char file_byte) {
     OutgoingPair outgoing = start_pair(file_byte);
-    PortWriteResult result;
-    while ((result = send_nibble_pair(upload.port, outgoing)) == port_write_waiting) {
-        progress_port_waits(upload.progress, upload.port);
+    if (through_waits(upload, [&] { return send_nibble_pair(upload.port, outgoing); }) == port_write_failed) {
+        return false;
     }
-    if (result == port_write_failed) return false;
     if (!upload.command.quiet) echo_pair(outgoing.pair);
     if (upload.progress.on) sha256_add(upload.digest, &file_byte, 1);
     progress_pair_sent(upload.progress, upload.port);
@@ -161,11 +168,7 @@ bool send_file_byte(Upload& upload, unsigned char file_byte) {
 }
 
 bool drain_output(Upload& upload) {
-    PortWriteResult result;
-    while ((result = port_drain_output(upload.port)) == port_write_waiting) {
-        progress_port_waits(upload.progress, upload.port);
-    }
-    return result == port_write_done;
+    return through_waits(upload, [&] { return port_drain_output(upload.port); }) == port_write_done;
 }
 
 int end_with_input_failure(Upload& upload) {
@@ -188,11 +191,9 @@ int end_without_acknowledgement(Upload& upload) {
 }
 
 int finish_upload(Upload& upload) {
-    PortWriteResult result;
-    while ((result = send_terminator(upload.port)) == port_write_waiting) {
-        progress_port_waits(upload.progress, upload.port);
+    if (through_waits(upload, [&] { return send_terminator(upload.port); }) == port_write_failed) {
+        return end_with_write_failure(upload);
     }
-    if (result == port_write_failed) return end_with_write_failure(upload);
     upload.progress.terminator_written = true;
     if (!drain_output(upload)) return end_with_write_failure(upload);
     if (upload.progress.on) {
